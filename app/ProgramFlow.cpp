@@ -1,0 +1,97 @@
+#include "app/ProgramFlow.h"
+
+#include "Version.h"
+#include "app/ConsoleText.h"
+#include "report/WebReport.h"
+#include "scan/DriveWalker.h"
+#include "scan/Findings.h"
+#include "scan/KnownLocations.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#define MAKER_WEB_ADDRESS "www.velmora.example"
+
+const char Banner[] = "Velmora Antivirus  Regin Detector - " PRODUCT_VERSION_TEXT "\n"
+                      "(c) 2026 Velmora\n"
+                      "\n";
+const char CleanVerdict[] = "No known infections of regin found.\n"
+                            "Your system looks clean.\n\n";
+const char InfectedVerdict[] = "Your system is possibly infected with Regin.\n"
+                               "Please contact us immediately at " MAKER_WEB_ADDRESS ".\n\n";
+const char EnterPrompt[] = "Please press enter to continue... ";
+
+namespace {
+
+constexpr int EnterKey = 13;
+
+// Holds a CryptoAPI context from start to exit and never hashes with it: the
+// provider's module then stays loaded, and each file's own context is cheap.
+HCRYPTPROV AcquireIdleProvider() {
+    HCRYPTPROV provider = 0;
+    if (!Win32.CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL,
+                                    CRYPT_VERIFYCONTEXT)) {
+        return 0;
+    }
+    return provider;
+}
+
+void PrintVerdict() {
+    char blankLine[80];
+    memset(blankLine, ' ', sizeof(blankLine) - 1);
+    blankLine[sizeof(blankLine) - 1] = '\0';
+    // Wipes the walk's last progress line and starts a fresh one.
+    printf("\r");
+    puts(blankLine);
+    printf("\n\n");
+    printf("%s", InfectionFound ? InfectedVerdict : CleanVerdict);
+    printf("%s", EnterPrompt);
+    fflush(stdout);
+}
+
+} // namespace
+
+void RunScan() {
+    CheckSystemIndicatorFiles();
+    BuildCandidatePaths();
+    CheckCandidatePaths();
+    ScanDrives();
+}
+
+void SendReport() {
+    HANDLE thread = Win32.CreateThread(nullptr, 0, ReportVerdict, nullptr, 0, nullptr);
+    if (thread == nullptr) {
+        return;
+    }
+    // A report still under way after the wait is abandoned; process exit ends it.
+    Win32.WaitForSingleObject(thread, InfectionFound ? InfectedReportWaitMs : CleanReportWaitMs);
+    Win32.CloseHandle(thread);
+}
+
+void AwaitEnter() {
+    for (;;) {
+        int key = Win32._getch();
+        // Without a console (input from a file, a pipe or nothing) _getch
+        // fails at once, every time: no Enter can ever come.
+        if (key == EnterKey || key == EOF) {
+            return;
+        }
+    }
+}
+
+int RunProgram() {
+    SelectOutputCodePage();
+    HCRYPTPROV idleProvider = AcquireIdleProvider();
+
+    printf("%s", Banner);
+    fflush(stdout);
+    RunScan();
+    SendReport();
+    PrintVerdict();
+    AwaitEnter();
+
+    if (idleProvider != 0) {
+        Win32.CryptReleaseContext(idleProvider, 0);
+    }
+    return 0;
+}

@@ -1,0 +1,56 @@
+#include "scan/DriveWalker.h"
+
+#include "app/StatusLine.h"
+#include "platform/Platform.h"
+#include "scan/DigestMatcher.h"
+#include "scan/Findings.h"
+
+#include <wchar.h>
+
+namespace {
+
+// Closes a directory search on every way out of ScanDirectory.
+struct SearchGuard {
+    HANDLE Search;
+    ~SearchGuard() { Win32.FindClose(Search); }
+};
+
+bool IsDotEntry(const wchar_t* name) {
+    return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
+}
+
+} // namespace
+
+void ScanDrives() {
+    for (wchar_t letter = L'C'; letter <= L'Z'; ++letter) {
+        const wchar_t driveName[3] = {letter, L':', L'\0'};
+        UINT type = Win32.GetDriveTypeW(driveName);
+        if (type != DRIVE_UNKNOWN && type != DRIVE_NO_ROOT_DIR) {
+            ScanDirectory(driveName);
+        }
+    }
+}
+
+void ScanDirectory(std::wstring path) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = Win32.FindFirstFileW((path + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    SearchGuard guard{search};
+    do {
+        if (IsDotEntry(entry.cFileName)) {
+            continue;
+        }
+        std::wstring entryPath = path + L"\\" + entry.cFileName;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            ScanDirectory(entryPath);
+            continue;
+        }
+        ShowProgress(entryPath);
+        if (FileMatchesKnownDigest(entryPath)) {
+            ClearStatusLine();
+            RecordFind(entryPath);
+        }
+    } while (Win32.FindNextFileW(search, &entry));
+}

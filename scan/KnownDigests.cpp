@@ -1,0 +1,21 @@
+#include "scan/KnownDigests.h"
+
+const char* const KnownDigests[] = {
+    "187044596bc1328efa0ed636d8aa4a5c", "1c024e599ac055312a4ab75b3950040a",
+    "26297dc3cd0b688de3b846983c5385e5", "2c8b9d2885543d7ade3cae98225e263b",
+    "47d0e8f9d7a6429920329207a32ecc2e", "4b6b86c7fec1c574706cecedf44abded",
+    "6662c390b2bbbd291ec7987388fc75d7", "744c07e886497f7b68f6f7fe57b7ab54",
+    "b269894f434657db2b15949641a67532", "b29ca4f22ae7b7b25f79c1d4a421139d",
+    "b505d65721bb2453d5039a389113b566", "ba7bb65634ce1e30c1e5415be3d1db1d",
+    "bfbe8c3ee78750c3a520480700e440f8", "d240f06e98c8d3e647cbf4d442d79475",
+    "db405ad775ac887a337b02ea8b07fddc", "ffb0b9b5b610191051a7bdf0806e1e47",
+    "18d4898d82fcb290dfed2a9f70d66833", "b9e4f9d32ce59e7c4daf6b237c330e25",
+    "d446b1ed24dad48311f287f3c65aeb80", "8486ec3112e322f9f468bdea3005d7b5",
+    "da03648948475b2d0e3e2345d7a9bbbb", "1e4076caa08e41a5befc52efd74819ea",
+    "68297fde98e9c0c29cecc0ebf38bde95", "6cf5dc32e1f6959e7354e85101ec219a",
+    "885dcd517faf9fac655b8da66315462d", "a1d727340158ec0af81a845abd3963c1",
+    "de3547375fbf5f4cb4b14d53f413c503", "bddf5afbea2d0eed77f2ad4e9a4f044d",
+    "c053a0a3f1edcbbfc9b51bc640e808ce",
+};
+
+const size_t KnownDigestCount = sizeof(KnownDigests) / sizeof(KnownDigests[0]);
