@@ -24,6 +24,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
         fi
     ) 9>"$build_dir/wineprefix.lock"
 fi
-# Persist for 30 s after the last program: a later run reuses the server.
-/usr/lib/wine/wineserver64 -p30 >/dev/null 2>&1 || true
+# A server that persists 30 s after the last program makes each start cheap.
+# Wine's own services are started here, away from the caller's output: started
+# by the test program instead, they would hold ctest's output pipe open (and
+# ctest waiting) until the idle server exits.
+/usr/lib/wine/wineserver64 -p30 </dev/null >/dev/null 2>&1 || true
+/usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
 exec /usr/lib/wine/wine64 "$@"

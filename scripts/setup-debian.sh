@@ -1,0 +1,19 @@
+#!/bin/sh
+# Installs what building, running and testing the scanner needs on Debian 12.
+set -eu
+
+packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest tmux hashdeep
+python3 python3-pytest iproute2 util-linux locales zip"
+
+missing=""
+for package in $packages; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $package"
+done
+
+if [ -n "$missing" ]; then
+    if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
+    echo "Installing:$missing"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
+fi

@@ -1,0 +1,125 @@
+#include "support/TestFiles.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdio.h>
+
+#ifndef FIXTURE_DIR
+#error "FIXTURE_DIR names tests/fixtures for the test program"
+#endif
+
+std::wstring MakeTempFolder() {
+    static unsigned sequence = 0;
+    wchar_t temp[MAX_PATH];
+    DWORD length = GetTempPathW(MAX_PATH, temp);
+    if (length == 0 || length >= MAX_PATH) {
+        ADD_FAILURE() << "no temp folder";
+        return L"C:\\";
+    }
+    std::wstring base(temp, length);
+    for (;;) {
+        std::wstring folder = base + L"regin-test-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(++sequence);
+        if (CreateDirectoryW(folder.c_str(), nullptr)) {
+            return folder;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            ADD_FAILURE() << "cannot create " << Narrow(folder);
+            return folder;
+        }
+    }
+}
+
+void MakeFolder(const std::wstring& path) {
+    if (!CreateDirectoryW(path.c_str(), nullptr)) {
+        ADD_FAILURE() << "cannot create folder " << Narrow(path) << ": " << GetLastError();
+    }
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        ADD_FAILURE() << "cannot create file " << Narrow(path) << ": " << GetLastError();
+        return;
+    }
+    DWORD written = 0;
+    if (!bytes.empty() &&
+        (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+         written != bytes.size())) {
+        ADD_FAILURE() << "cannot write " << Narrow(path);
+    }
+    CloseHandle(file);
+}
+
+void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            std::wstring child = path + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                RemoveTree(child);
+            } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveDirectoryW(child.c_str());
+            } else {
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+std::string ReadFixture(const char* name) {
+    std::string path = std::string(FIXTURE_DIR) + "/" + name;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        ADD_FAILURE() << "missing fixture " << path;
+        return std::string();
+    }
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
+}
+
+std::string Narrow(const std::wstring& text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                   nullptr, 0, nullptr, nullptr);
+    std::string result(size > 0 ? size : 0, '\0');
+    if (size > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &result[0],
+                            size, nullptr, nullptr);
+    }
+    return result;
+}
+
+void BeginCapture() {
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+}
+
+std::string EndCapture() {
+    fflush(stdout);
+    std::string text = testing::internal::GetCapturedStdout();
+    // Standard output is in text mode: fold line ends back to "\n".
+    std::string folded;
+    folded.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            continue;
+        }
+        folded += text[i];
+    }
+    return folded;
+}

@@ -1,0 +1,21 @@
+// Real files for the tests, in a fresh folder below the Wine prefix's temp folder.
+#pragma once
+
+#include <string>
+
+// A new, empty folder; removed again by RemoveTree.
+std::wstring MakeTempFolder();
+
+void MakeFolder(const std::wstring& path);
+void WriteBytes(const std::wstring& path, const std::string& bytes);
+void RemoveTree(const std::wstring& path);
+
+// The bytes of a file below tests/fixtures of the source tree.
+std::string ReadFixture(const char* name);
+
+// Narrow text of a path, for messages.
+std::string Narrow(const std::wstring& text);
+
+// Captures what the program prints to standard output between the two calls.
+void BeginCapture();
+std::string EndCapture();
