@@ -4,15 +4,20 @@
 #include "platform/Platform.h"
 #include "scan/DigestMatcher.h"
 #include "scan/Findings.h"
+#include "scan/WalkPath.h"
 
 #include <wchar.h>
 
 namespace {
 
-// Closes a directory search on every way out of ScanDirectory.
-struct SearchGuard {
+// Closes the directory's search and takes it off the walk's path on every way
+// out of ScanDirectory.
+struct DirectoryGuard {
     HANDLE Search;
-    ~SearchGuard() { Win32.FindClose(Search); }
+    ~DirectoryGuard() {
+        Win32.FindClose(Search);
+        LeaveWalkPath();
+    }
 };
 
 bool IsDotEntry(const wchar_t* name) {
@@ -37,14 +42,20 @@ void ScanDirectory(std::wstring path) {
     if (search == INVALID_HANDLE_VALUE) {
         return;
     }
-    SearchGuard guard{search};
+    EnterWalkPath(path);
+    DirectoryGuard guard{search};
     do {
         if (IsDotEntry(entry.cFileName)) {
             continue;
         }
         std::wstring entryPath = path + L"\\" + entry.cFileName;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            ScanDirectory(entryPath);
+            // Junctions and links are entered like directories, except one
+            // that leads back to a directory the walk is already inside.
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+                !LeadsBackOnWalkPath(entryPath)) {
+                ScanDirectory(entryPath);
+            }
             continue;
         }
         ShowProgress(entryPath);
