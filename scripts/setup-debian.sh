@@ -17,3 +17,10 @@ if [ -n "$missing" ]; then
     $sudo apt-get update -q
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
 fi
+
+# Wine takes its code pages from the locale: the Japanese one gives code page
+# 932 (double-byte) for the tests of non-ASCII names.
+if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
+    if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
+    $sudo localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+fi
