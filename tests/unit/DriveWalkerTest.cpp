@@ -1,0 +1,580 @@
+// The drive walk: which drives are walked, the depth-first order of the walk,
+// what it prints for each file and each find, and what it releases on the way.
+//
+// Directory listings reach the walker through a fake in `Underlying`: it lists
+// real folders below the test's own root (in Wine's order, or in an order the
+// test chooses) and folders scripted in memory, records what it hands out, and
+// lists nothing else, so that no real drive is ever walked.
+#include "scan/DriveWalker.h"
+#include "scan/Findings.h"
+#include "support/PlatformLedger.h"
+#include "support/TestFiles.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// What the walk prints.
+
+// The progress line for a path short enough to be shown whole.
+std::string Progress(const std::wstring& path) {
+    EXPECT_LT(path.size(), 60u) << "a test path must be shown unshortened";
+    std::string line = "\rScanning " + Narrow(path);
+    line.resize(79, ' ');
+    return line;
+}
+
+const std::string WipedLine = "\r" + std::string(79, ' ') + "\r";
+
+// What follows the progress line of a file that is a known sample.
+std::string Find(const std::wstring& path) {
+    return WipedLine + "Found: " + Narrow(path) + "\n";
+}
+
+// ---------------------------------------------------------------------------
+// The listing fake.
+
+struct ScriptedEntry {
+    std::wstring Name;
+    DWORD Attributes;
+};
+
+enum class ListingOrder {
+    // As the real FindFirstFileW/FindNextFileW return it.
+    AsListed,
+    // Names in ordinal order, "." after the first entry and ".." last: a
+    // fixed order in which the dot entries are met in the middle of a folder.
+    Chosen,
+};
+
+struct OpenListing {
+    std::wstring Folder;
+    std::vector<WIN32_FIND_DATAW> Entries;
+    size_t Next = 0;
+};
+
+// Set by each test.
+ListingOrder Order = ListingOrder::AsListed;
+std::wstring RealRoot;                                       // real folders below it are listed
+std::map<std::wstring, std::vector<ScriptedEntry>> Scripted; // folder -> entries
+std::wstring UnlistableFolder;                               // listing it fails
+
+// Recorded by the fake.
+std::vector<std::wstring> Patterns;                       // every pattern asked for
+std::map<std::wstring, std::vector<std::wstring>> Served; // folder -> names handed out
+std::map<HANDLE, OpenListing> Listings;
+uintptr_t HandleSequence = 0;
+
+void ResetListingFake() {
+    Order = ListingOrder::AsListed;
+    RealRoot.clear();
+    Scripted.clear();
+    UnlistableFolder.clear();
+    Patterns.clear();
+    Served.clear();
+    Listings.clear();
+}
+
+bool IsBelow(const std::wstring& path, const std::wstring& root) {
+    return !root.empty() &&
+           (path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                             path[root.size()] == L'\\'));
+}
+
+// The real listing of a folder, through the real calls (never through the ledger).
+bool ListRealFolder(const std::wstring& folder, std::vector<WIN32_FIND_DATAW>* entries) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = RealWin32.FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    do {
+        entries->push_back(entry);
+    } while (RealWin32.FindNextFileW(search, &entry));
+    RealWin32.FindClose(search);
+    return true;
+}
+
+void PutInChosenOrder(std::vector<WIN32_FIND_DATAW>* entries) {
+    std::vector<WIN32_FIND_DATAW> dots;
+    std::vector<WIN32_FIND_DATAW> names;
+    for (const WIN32_FIND_DATAW& entry : *entries) {
+        std::wstring name = entry.cFileName;
+        (name == L"." || name == L".." ? dots : names).push_back(entry);
+    }
+    std::sort(names.begin(), names.end(), [](const WIN32_FIND_DATAW& a, const WIN32_FIND_DATAW& b) {
+        return wcscmp(a.cFileName, b.cFileName) < 0;
+    });
+    for (const WIN32_FIND_DATAW& dot : dots) {
+        std::wstring name = dot.cFileName;
+        names.insert(name == L"." ? names.begin() + std::min<size_t>(1, names.size()) : names.end(),
+                     dot);
+    }
+    *entries = names;
+}
+
+WIN32_FIND_DATAW MakeEntry(const ScriptedEntry& scripted) {
+    WIN32_FIND_DATAW entry = {};
+    entry.dwFileAttributes = scripted.Attributes;
+    wcsncpy(entry.cFileName, scripted.Name.c_str(), MAX_PATH - 1);
+    return entry;
+}
+
+void Hand(OpenListing& listing, LPWIN32_FIND_DATAW data) {
+    *data = listing.Entries[listing.Next++];
+    Served[listing.Folder].push_back(data->cFileName);
+}
+
+HANDLE WINAPI FakeFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+    std::wstring text = pattern;
+    Patterns.push_back(text);
+    if (text.size() < 2 || text.compare(text.size() - 2, 2, L"\\*") != 0) {
+        ADD_FAILURE() << "unexpected pattern " << Narrow(text);
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    OpenListing listing;
+    listing.Folder = text.substr(0, text.size() - 2);
+    auto scripted = Scripted.find(listing.Folder);
+    if (listing.Folder == UnlistableFolder) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    } else if (scripted != Scripted.end()) {
+        for (const ScriptedEntry& entry : scripted->second) {
+            listing.Entries.push_back(MakeEntry(entry));
+        }
+    } else if (!IsBelow(listing.Folder, RealRoot) ||
+               !ListRealFolder(listing.Folder, &listing.Entries)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (Order == ListingOrder::Chosen) {
+        PutInChosenOrder(&listing.Entries);
+    }
+    if (listing.Entries.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE search = reinterpret_cast<HANDLE>(0x5E000 + 0x10 * ++HandleSequence);
+    OpenListing& open = Listings[search] = listing;
+    Hand(open, data);
+    return search;
+}
+
+BOOL WINAPI FakeFindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data) {
+    auto listing = Listings.find(search);
+    if (listing == Listings.end()) {
+        ADD_FAILURE() << "FindNextFileW on a search that is not open";
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (listing->second.Next == listing->second.Entries.size()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    Hand(listing->second, data);
+    return TRUE;
+}
+
+BOOL WINAPI FakeFindClose(HANDLE search) {
+    if (Listings.erase(search) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Real trees.
+
+// A fresh folder directly below C:, so that every path in the tree is short
+// enough to be shown whole on the progress line.
+std::wstring MakeShortRoot() {
+    static unsigned sequence = 0;
+    for (;;) {
+        std::wstring folder =
+            L"C:\\dw" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++sequence);
+        if (CreateDirectoryW(folder.c_str(), nullptr)) {
+            return folder;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            ADD_FAILURE() << "cannot create " << Narrow(folder);
+            return folder;
+        }
+    }
+}
+
+class Walker : public PlatformTest {
+  protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        ResetListingFake();
+        Underlying.FindFirstFileW = FakeFindFirstFileW;
+        Underlying.FindNextFileW = FakeFindNextFileW;
+        Underlying.FindClose = FakeFindClose;
+        InfectionFound = false;
+        Root = MakeShortRoot();
+        RealRoot = Root;
+        SampleA = ReadFixture("sample-a.bin");
+        SampleB = ReadFixture("sample-b.bin");
+    }
+    void TearDown() override {
+        RemoveTree(Root);
+        ResetListingFake();
+        InfectionFound = false;
+        PlatformTest::TearDown();
+    }
+
+    std::wstring At(const wchar_t* relative) { return Root + L"\\" + relative; }
+    void Folder(const wchar_t* relative) {
+        MakeFolder(At(relative));
+        Folders.insert(At(relative));
+    }
+    void File(const wchar_t* relative, const std::string& bytes) {
+        WriteBytes(At(relative), bytes);
+        Files.insert(At(relative));
+        if (bytes == SampleA) {
+            Samples.insert(At(relative));
+        }
+    }
+
+    std::string Walk() {
+        BeginCapture();
+        ScanDirectory(Root);
+        return EndCapture();
+    }
+
+    // The whole walk that the recorded listings call for: every folder is
+    // entered where its entry is met, every other entry is shown and tested.
+    std::string ExpectedFromListings(const std::wstring& folder) {
+        auto served = Served.find(folder);
+        if (served == Served.end()) {
+            ADD_FAILURE() << "never listed: " << Narrow(folder);
+            return std::string();
+        }
+        std::string expected;
+        for (const std::wstring& name : served->second) {
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            std::wstring path = folder + L"\\" + name;
+            if (Folders.count(path) != 0) {
+                expected += ExpectedFromListings(path);
+            } else {
+                expected += Progress(path) + (Samples.count(path) != 0 ? Find(path) : "");
+            }
+        }
+        return expected;
+    }
+
+    // The small tree of the tests that choose the listing order:
+    //   a.txt  found.bin*  m\{inner.bin*  k\{x.txt}  n.txt}  z.txt     (* sample-a)
+    void MakeSmallTree() {
+        Order = ListingOrder::Chosen;
+        File(L"a.txt", "a");
+        File(L"found.bin", SampleA);
+        Folder(L"m");
+        File(L"m\\inner.bin", SampleA);
+        Folder(L"m\\k");
+        File(L"m\\k\\x.txt", "x");
+        File(L"m\\n.txt", "n");
+        File(L"z.txt", "z");
+    }
+
+    void ExpectNothingHeld() {
+        ExpectAllReleased();
+        EXPECT_TRUE(Listings.empty()) << Listings.size() << " searches never closed";
+        EXPECT_EQ(CallCount(Call::FindClose), static_cast<int>(Served.size()));
+    }
+
+    std::wstring Root;
+    std::string SampleA;
+    std::string SampleB;
+    std::set<std::wstring> Folders;
+    std::set<std::wstring> Files;
+    std::set<std::wstring> Samples;
+};
+
+TEST_F(Walker, WalksARealTreeDepthFirstInTheOrderItIsListed) {
+    File(L"empty.txt", "");
+    File(L"b.bin", SampleB);
+    File(L"notes.txt", "hello");
+    Folder(L".hidden");
+    File(L".hidden\\secret.bin", SampleA);
+    Folder(L"a");
+    File(L"a\\a.txt", "a");
+    Folder(L"a\\b");
+    Folder(L"a\\b\\empty");
+    Folder(L"a\\b\\c");
+    File(L"a\\b\\c\\deep.bin", SampleA);
+    File(L"a\\b\\after.txt", SampleA.substr(1));
+    File(L"z.txt", "z");
+    const DWORD hiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    ASSERT_TRUE(SetFileAttributesW(At(L".hidden\\secret.bin").c_str(), hiddenSystem));
+    ASSERT_TRUE(SetFileAttributesW(At(L".hidden").c_str(), hiddenSystem));
+    Folders.insert(Root);
+
+    std::string printed = Walk();
+
+    EXPECT_EQ(printed, ExpectedFromListings(Root));
+    EXPECT_TRUE(InfectionFound);
+    // Every folder listed once and read to its end, every file opened once.
+    EXPECT_EQ(Patterns.size(), Folders.size());
+    for (const std::wstring& folder : Folders) {
+        SCOPED_TRACE(Narrow(folder));
+        EXPECT_EQ(std::count(Patterns.begin(), Patterns.end(), folder + L"\\*"), 1);
+        std::set<std::wstring> children = {L".", L".."};
+        for (const std::set<std::wstring>* kind : {&Folders, &Files}) {
+            for (const std::wstring& path : *kind) {
+                if (path.size() > folder.size() + 1 && IsBelow(path, folder) &&
+                    path.find(L'\\', folder.size() + 1) == std::wstring::npos) {
+                    children.insert(path.substr(folder.size() + 1));
+                }
+            }
+        }
+        std::vector<std::wstring> served = Served[folder];
+        EXPECT_EQ(std::set<std::wstring>(served.begin(), served.end()), children);
+        EXPECT_EQ(served.size(), children.size());
+    }
+    EXPECT_EQ(CallCount(Call::CreateFileW), static_cast<int>(Files.size()));
+    ExpectNothingHeld();
+}
+
+TEST_F(Walker, EntersEachFolderWhereItIsMetAndGoesOnShowingAfterAFind) {
+    MakeSmallTree();
+    std::string expected = Progress(At(L"a.txt")) + Progress(At(L"found.bin")) +
+                           Find(At(L"found.bin")) + Progress(At(L"m\\inner.bin")) +
+                           Find(At(L"m\\inner.bin")) + Progress(At(L"m\\k\\x.txt")) +
+                           Progress(At(L"m\\n.txt")) + Progress(At(L"z.txt"));
+    EXPECT_EQ(Walk(), expected);
+    EXPECT_TRUE(InfectionFound);
+    EXPECT_EQ(Patterns, (std::vector<std::wstring>{Root + L"\\*", At(L"m\\*"), At(L"m\\k\\*")}));
+    ExpectNothingHeld();
+}
+
+TEST_F(Walker, PlatformFailuresSkipWhatCannotBeReadSilentlyAndReleaseEverything) {
+    MakeSmallTree();
+    struct Case {
+        const char* What;
+        const wchar_t* Unlistable; // relative to the root; nullptr: none
+        Call Failing;
+        int Nth; // 0: no planned failure
+        std::vector<const wchar_t*> Shown;
+        std::vector<const wchar_t*> Found;
+    };
+    const std::vector<Case> cases = {
+        {"the root cannot be listed", L"", Call::Count, 0, {}, {}},
+        {"a subfolder cannot be listed: it is skipped with everything below it",
+         L"m",
+         Call::Count,
+         0,
+         {L"a.txt", L"found.bin", L"z.txt"},
+         {L"found.bin"}},
+        {"a folder below a subfolder cannot be listed",
+         L"m\\k",
+         Call::Count,
+         0,
+         {L"a.txt", L"found.bin", L"m\\inner.bin", L"m\\n.txt", L"z.txt"},
+         {L"found.bin", L"m\\inner.bin"}},
+        // Calls of FindNextFileW in the chosen order: root ".", "found.bin",
+        // "m"; then m's second entry is the fourth.
+        {"the listing of a subfolder breaks off after its first entry",
+         nullptr,
+         Call::FindNextFileW,
+         4,
+         {L"a.txt", L"found.bin", L"m\\inner.bin", L"z.txt"},
+         {L"found.bin", L"m\\inner.bin"}},
+        {"the listing of the root breaks off after its first entry",
+         nullptr,
+         Call::FindNextFileW,
+         1,
+         {L"a.txt"},
+         {}},
+        // The second file opened is found.bin.
+        {"one file cannot be opened",
+         nullptr,
+         Call::CreateFileW,
+         2,
+         {L"a.txt", L"found.bin", L"m\\inner.bin", L"m\\k\\x.txt", L"m\\n.txt", L"z.txt"},
+         {L"m\\inner.bin"}},
+        {"no file can be opened",
+         nullptr,
+         Call::CreateFileW,
+         -1,
+         {L"a.txt", L"found.bin", L"m\\inner.bin", L"m\\k\\x.txt", L"m\\n.txt", L"z.txt"},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        InstallLedger();
+        Patterns.clear();
+        Served.clear();
+        InfectionFound = false;
+        UnlistableFolder = c.Unlistable == nullptr     ? L""
+                           : wcslen(c.Unlistable) == 0 ? Root
+                                                       : At(c.Unlistable);
+        if (c.Nth != 0) {
+            FailCall(c.Failing, c.Nth);
+        }
+        std::string expected;
+        for (const wchar_t* shown : c.Shown) {
+            expected += Progress(At(shown));
+            if (std::find_if(c.Found.begin(), c.Found.end(), [&](const wchar_t* found) {
+                    return wcscmp(found, shown) == 0;
+                }) != c.Found.end()) {
+                expected += Find(At(shown));
+            }
+        }
+
+        EXPECT_EQ(Walk(), expected);
+        EXPECT_EQ(InfectionFound, !c.Found.empty());
+        if (c.Nth != 0) {
+            EXPECT_TRUE(FailureDelivered(c.Failing));
+        }
+        if (!UnlistableFolder.empty()) {
+            EXPECT_EQ(Patterns.back(), UnlistableFolder + L"\\*")
+                << "the unlistable folder is tried when it is met";
+            EXPECT_EQ(std::count(Patterns.begin(), Patterns.end(), UnlistableFolder + L"\\*"), 1);
+        }
+        ExpectNothingHeld();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Drives, with nothing but scripted folders to list.
+
+std::vector<std::wstring> DriveNamesAsked;
+std::map<wchar_t, UINT> DriveTypes; // a letter not in the table has no root
+
+UINT WINAPI FakeGetDriveTypeW(LPCWSTR root) {
+    DriveNamesAsked.push_back(root == nullptr ? L"(null)" : root);
+    if (root == nullptr || wcslen(root) != 2 || root[1] != L':') {
+        return DRIVE_NO_ROOT_DIR;
+    }
+    auto type = DriveTypes.find(root[0]);
+    return type == DriveTypes.end() ? DRIVE_NO_ROOT_DIR : type->second;
+}
+
+std::vector<std::wstring> OpenedPaths;
+
+HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                              HANDLE) {
+    OpenedPaths.push_back(path);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+}
+
+class WalkerDrives : public PlatformTest {
+  protected:
+    void SetUp() override {
+        PlatformTest::SetUp();
+        ResetListingFake();
+        DriveNamesAsked.clear();
+        DriveTypes.clear();
+        OpenedPaths.clear();
+        Underlying.GetDriveTypeW = FakeGetDriveTypeW;
+        Underlying.FindFirstFileW = FakeFindFirstFileW;
+        Underlying.FindNextFileW = FakeFindNextFileW;
+        Underlying.FindClose = FakeFindClose;
+        Underlying.CreateFileW = FakeCreateFileW;
+        InfectionFound = false;
+    }
+    void TearDown() override {
+        ResetListingFake();
+        DriveTypes.clear();
+        InfectionFound = false;
+        PlatformTest::TearDown();
+    }
+
+    static std::vector<std::wstring> EveryDriveName() {
+        std::vector<std::wstring> names;
+        for (wchar_t letter = L'C'; letter <= L'Z'; ++letter) {
+            names.push_back(std::wstring(1, letter) + L":");
+        }
+        return names;
+    }
+};
+
+TEST_F(WalkerDrives, AsksCToZInOrderAndWalksEveryDriveThatHasARoot) {
+    const UINT types[] = {DRIVE_UNKNOWN, DRIVE_NO_ROOT_DIR, DRIVE_REMOVABLE, DRIVE_FIXED,
+                          DRIVE_REMOTE,  DRIVE_CDROM,       DRIVE_RAMDISK};
+    // Every type in turn from C: on, shifted by one letter for each case, so
+    // that each type falls on C: and on Z: once.
+    for (int shift = 0; shift < 7; ++shift) {
+        SCOPED_TRACE("shift " + std::to_string(shift));
+        InstallLedger();
+        DriveNamesAsked.clear();
+        Patterns.clear();
+        DriveTypes.clear();
+        std::vector<std::wstring> walked;
+        for (wchar_t letter = L'C'; letter <= L'Z'; ++letter) {
+            UINT type = types[(letter - L'C' + shift) % 7];
+            DriveTypes[letter] = type;
+            if (type != DRIVE_UNKNOWN && type != DRIVE_NO_ROOT_DIR) {
+                walked.push_back(std::wstring(1, letter) + L":\\*");
+            }
+        }
+
+        BeginCapture();
+        ScanDrives();
+        EXPECT_EQ(EndCapture(), "");
+
+        EXPECT_EQ(DriveNamesAsked, EveryDriveName());
+        EXPECT_EQ(Patterns, walked);
+        ExpectAllReleased();
+    }
+}
+
+TEST_F(WalkerDrives, NoDriveWithARootMeansNothingIsListed) {
+    BeginCapture();
+    ScanDrives();
+    EXPECT_EQ(EndCapture(), "");
+    EXPECT_EQ(DriveNamesAsked, EveryDriveName());
+    EXPECT_TRUE(Patterns.empty());
+    FailCall(Call::GetDriveTypeW, -1); // every drive's type unknown
+    DriveTypes[L'C'] = DRIVE_FIXED;
+    ScanDrives();
+    EXPECT_TRUE(Patterns.empty());
+    ExpectAllReleased();
+}
+
+TEST_F(WalkerDrives, PathsBelowADriveRootHaveOneBackslashAndEveryFileIsTested) {
+    const DWORD file = FILE_ATTRIBUTE_ARCHIVE;
+    const DWORD hiddenSystemFile = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | file;
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+    DriveTypes[L'D'] = DRIVE_CDROM; // nothing to list: skipped silently
+    DriveTypes[L'Q'] = DRIVE_REMOTE;
+    // A drive root lists no "." or "..". Dot-named entries are real names.
+    Scripted[L"Q:"] = {{L"a.txt", file},
+                       {L".cfg", folder | FILE_ATTRIBUTE_HIDDEN},
+                       {L"pagefile.sys", hiddenSystemFile},
+                       {L"...", file},
+                       {L"sub", folder},
+                       {L"z.txt", file}};
+    Scripted[L"Q:\\.cfg"] = {{L".", folder}, {L"..", folder}, {L".x", hiddenSystemFile}};
+    Scripted[L"Q:\\sub"] = {{L"..", folder}, {L"b.txt", file}, {L".", folder}};
+
+    const std::vector<std::wstring> files = {L"Q:\\a.txt", L"Q:\\.cfg\\.x",   L"Q:\\pagefile.sys",
+                                             L"Q:\\...",   L"Q:\\sub\\b.txt", L"Q:\\z.txt"};
+    std::string expected;
+    for (const std::wstring& path : files) {
+        expected += Progress(path);
+    }
+    BeginCapture();
+    ScanDrives();
+    EXPECT_EQ(EndCapture(), expected);
+    EXPECT_EQ(OpenedPaths, files);
+    EXPECT_EQ(Patterns,
+              (std::vector<std::wstring>{L"D:\\*", L"Q:\\*", L"Q:\\.cfg\\*", L"Q:\\sub\\*"}));
+    EXPECT_FALSE(InfectionFound);
+    EXPECT_TRUE(Listings.empty());
+    ExpectAllReleased();
+}
+
+} // namespace
