@@ -3,7 +3,7 @@
 set -eu
 
 packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest tmux hashdeep
-python3 python3-pytest iproute2 util-linux locales zip"
+python3 python3-pytest iproute2 util-linux locales zip git"
 
 missing=""
 for package in $packages; do
