@@ -1,0 +1,1 @@
+"""Helpers for the ReginDetector end-to-end tests (Wine prefixes, console runs, transcripts, report logger)."""
