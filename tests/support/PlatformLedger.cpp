@@ -164,8 +164,8 @@ BOOL WINAPI LedgerCryptAcquireContextW(HCRYPTPROV* provider, LPCWSTR container, 
     return acquired;
 }
 
-BOOL WINAPI LedgerCryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key,
-                                  DWORD flags, HCRYPTHASH* hash) {
+BOOL WINAPI LedgerCryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags,
+                                  HCRYPTHASH* hash) {
     if (Fails(Call::CryptCreateHash)) {
         SetLastError(NTE_BAD_ALGID);
         return FALSE;
@@ -210,8 +210,8 @@ BOOL WINAPI LedgerCryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
     return Underlying.CryptReleaseContext(provider, flags);
 }
 
-HINTERNET WINAPI LedgerInternetOpenW(LPCWSTR agent, DWORD access, LPCWSTR proxy,
-                                     LPCWSTR bypass, DWORD flags) {
+HINTERNET WINAPI LedgerInternetOpenW(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass,
+                                     DWORD flags) {
     if (Fails(Call::InternetOpenW)) {
         SetLastError(ERROR_INTERNET_INTERNAL_ERROR);
         return nullptr;

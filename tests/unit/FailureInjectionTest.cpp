@@ -5,6 +5,7 @@
 #include "scan/DriveWalker.h"
 #include "scan/Findings.h"
 #include "scan/KnownLocations.h"
+#include "support/FakeWindowsDirectory.h"
 #include "support/PlatformLedger.h"
 #include "support/TestFiles.h"
 
@@ -15,16 +16,7 @@
 
 namespace {
 
-std::wstring FakeWindowsDirectory;
 std::wstring ReparseFolder;
-
-UINT WINAPI FakeGetWindowsDirectoryW(LPWSTR buffer, UINT size) {
-    if (FakeWindowsDirectory.size() >= size) {
-        return static_cast<UINT>(FakeWindowsDirectory.size() + 1);
-    }
-    wcscpy(buffer, FakeWindowsDirectory.c_str());
-    return static_cast<UINT>(FakeWindowsDirectory.size());
-}
 
 // Shows one folder as a junction, so that the walk reads directory identities.
 void MarkReparse(LPWIN32_FIND_DATAW data) {

@@ -2,6 +2,7 @@
 // directory that the test makes and plants.
 #include "scan/Findings.h"
 #include "scan/KnownLocations.h"
+#include "support/FakeWindowsDirectory.h"
 #include "support/PlatformLedger.h"
 #include "support/TestFiles.h"
 
@@ -9,16 +10,6 @@
 #include <vector>
 
 namespace {
-
-std::wstring FakeWindowsDirectory;
-
-UINT WINAPI FakeGetWindowsDirectoryW(LPWSTR buffer, UINT size) {
-    if (FakeWindowsDirectory.size() >= size) {
-        return static_cast<UINT>(FakeWindowsDirectory.size() + 1);
-    }
-    wcscpy(buffer, FakeWindowsDirectory.c_str());
-    return static_cast<UINT>(FakeWindowsDirectory.size());
-}
 
 class KnownLocations : public PlatformTest {
   protected:
@@ -74,11 +65,11 @@ TEST_F(KnownLocations, EveryIndicatorPresentPrintsOneLineEachInTableOrder) {
     Plant(L"\\system32\\nsreg1.dat");
     Plant(L"\\system32\\wbem\\repository\\tapiscfg.dat");
 
-    std::string expected = FoundLine(L"\\system32\\nsreg1.dat") +
-                           FoundLine(L"\\system32\\msrdc64.dat") +
-                           FoundLine(L"\\System32\\config\\SystemLog.Evt") +
-                           FoundLine(L"\\System32\\CACHE") + FoundLine(L"\\Panther\\SystemLog.Evt") +
-                           FoundLine(L"\\System32\\wbem\\repository\\tapiscfg.dat");
+    std::string expected =
+        FoundLine(L"\\system32\\nsreg1.dat") + FoundLine(L"\\system32\\msrdc64.dat") +
+        FoundLine(L"\\System32\\config\\SystemLog.Evt") + FoundLine(L"\\System32\\CACHE") +
+        FoundLine(L"\\Panther\\SystemLog.Evt") +
+        FoundLine(L"\\System32\\wbem\\repository\\tapiscfg.dat");
     EXPECT_EQ(RunKnownLocationPhases(), expected);
     EXPECT_TRUE(InfectionFound);
 }

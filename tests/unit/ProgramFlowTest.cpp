@@ -9,6 +9,7 @@
 #include "report/WebReport.h"
 #include "scan/Findings.h"
 #include "scan/KnownLocations.h"
+#include "support/FakeWindowsDirectory.h"
 #include "support/PlatformLedger.h"
 #include "support/TestFiles.h"
 
@@ -32,16 +33,6 @@ const std::string InfectedText = "Your system is possibly infected with Regin.\n
 const std::string PromptText = "Please press enter to continue... ";
 
 // --- Windows directory and drives -------------------------------------------
-
-std::wstring FakeWindowsDirectory;
-
-UINT WINAPI FakeGetWindowsDirectoryW(LPWSTR buffer, UINT size) {
-    if (FakeWindowsDirectory.size() >= size) {
-        return static_cast<UINT>(FakeWindowsDirectory.size() + 1);
-    }
-    wcscpy(buffer, FakeWindowsDirectory.c_str());
-    return static_cast<UINT>(FakeWindowsDirectory.size());
-}
 
 // Only Q: may have a root; it then holds one file, Q:\a.txt.
 bool DriveQHasRoot = false;
