@@ -3,6 +3,7 @@
 #include "app/StatusLine.h"
 #include "platform/Platform.h"
 #include "scan/DigestMatcher.h"
+#include "scan/ExactPath.h"
 #include "scan/Findings.h"
 #include "scan/WalkPath.h"
 
@@ -38,7 +39,7 @@ void ScanDrives() {
 
 void ScanDirectory(std::wstring path) {
     WIN32_FIND_DATAW entry;
-    HANDLE search = Win32.FindFirstFileW((path + L"\\*").c_str(), &entry);
+    HANDLE search = Win32.FindFirstFileW(ExactPath(path + L"\\*").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) {
         return;
     }

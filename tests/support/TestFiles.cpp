@@ -57,15 +57,17 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 void RemoveTree(const std::wstring& path) {
+    // The exact form, so that names ending in a blank or a dot can be removed too.
+    const std::wstring exact = path.compare(0, 4, L"\\\\?\\") == 0 ? path : L"\\\\?\\" + path;
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
+    HANDLE search = FindFirstFileW((exact + L"\\*").c_str(), &entry);
     if (search != INVALID_HANDLE_VALUE) {
         do {
             std::wstring name = entry.cFileName;
             if (name == L"." || name == L"..") {
                 continue;
             }
-            std::wstring child = path + L"\\" + name;
+            std::wstring child = exact + L"\\" + name;
             SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
             if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
                 !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -78,7 +80,7 @@ void RemoveTree(const std::wstring& path) {
         } while (FindNextFileW(search, &entry));
         FindClose(search);
     }
-    RemoveDirectoryW(path.c_str());
+    RemoveDirectoryW(exact.c_str());
 }
 
 std::string ReadFixture(const char* name) {
@@ -91,6 +93,16 @@ std::string ReadFixture(const char* name) {
     std::ostringstream bytes;
     bytes << file.rdbuf();
     return bytes.str();
+}
+
+std::wstring PlainPath(const wchar_t* exactPath) {
+    static const wchar_t Prefix[] = L"\\\\?\\";
+    std::wstring path = exactPath;
+    if (path.compare(0, 4, Prefix) != 0) {
+        ADD_FAILURE() << "not the exact form: " << Narrow(path);
+        return path;
+    }
+    return path.substr(4);
 }
 
 std::string Narrow(const std::wstring& text) {

@@ -13,6 +13,10 @@ void RemoveTree(const std::wstring& path);
 // The bytes of a file below tests/fixtures of the source tree.
 std::string ReadFixture(const char* name);
 
+// The program names files and folders to the platform in the exact "\\?\" form
+// ("\\?\C:\dir\*"): the plain path that form names, after checking it is there.
+std::wstring PlainPath(const wchar_t* exactPath);
+
 // Narrow text of a path, for messages.
 std::string Narrow(const std::wstring& text);
 

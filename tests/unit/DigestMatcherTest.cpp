@@ -267,7 +267,8 @@ TEST_F(DigestMatcher, OpensReadsAndHashesWithTheRightCallsArgumentsAndOrder) {
     EXPECT_GE(position("CryptDestroyHash"), 0);
     EXPECT_GT(position("CryptReleaseContext"), position("CryptDestroyHash"));
 
-    EXPECT_EQ(Seen.Path, path);
+    // Exactly the file named: no trimming of trailing blanks or dots.
+    EXPECT_EQ(Seen.Path, L"\\\\?\\" + path);
     EXPECT_EQ(Seen.Access, static_cast<DWORD>(GENERIC_READ));
     EXPECT_EQ(Seen.Share, static_cast<DWORD>(FILE_SHARE_READ));
     EXPECT_EQ(Seen.Disposition, static_cast<DWORD>(OPEN_EXISTING));
@@ -382,6 +383,21 @@ TEST_F(DigestMatcher, WhatAFailedAcquisitionLeftInItsOutputIsNeverReleased) {
         EXPECT_EQ(CallCount(Call::CryptReleaseContext), c.Releases);
         EXPECT_EQ(CallCount(Call::CryptDestroyHash), 0);
         EXPECT_EQ(CallCount(Call::CloseHandle), 1);
+    }
+}
+
+TEST_F(DigestMatcher, ANameEndingInABlankOrADotIsTheFileHashedNotItsTrimmedTwin) {
+    // A plain path drops a name's trailing blanks and dots: "sample.bin " would
+    // be read as the harmless "sample.bin" beside it, "sample.bin." as nothing.
+    FileWith(L"sample.bin", "harmless twin");
+    for (const wchar_t* name : {L"sample.bin ", L"sample.bin.", L"sample.bin. .", L"..."}) {
+        SCOPED_TRACE(Narrow(name));
+        const std::wstring path = Folder + L"\\" + name;
+        WriteBytes(L"\\\\?\\" + path, ReadFixture("sample-a.bin"));
+        std::string printed;
+        EXPECT_TRUE(Match(path, &printed));
+        EXPECT_STREQ(DigestText, "34249b2caf9ac829ae49a2d7765928df");
+        ExpectAllReleased();
     }
 }
 

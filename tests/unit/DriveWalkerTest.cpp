@@ -132,7 +132,7 @@ void Hand(OpenListing& listing, LPWIN32_FIND_DATAW data) {
 }
 
 HANDLE WINAPI FakeFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-    std::wstring text = pattern;
+    std::wstring text = PlainPath(pattern);
     Patterns.push_back(text);
     if (text.size() < 2 || text.compare(text.size() - 2, 2, L"\\*") != 0) {
         ADD_FAILURE() << "unexpected pattern " << Narrow(text);
@@ -465,7 +465,7 @@ std::vector<std::wstring> OpenedPaths;
 
 HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                               HANDLE) {
-    OpenedPaths.push_back(path);
+    OpenedPaths.push_back(PlainPath(path));
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
 }

@@ -44,8 +44,8 @@ UINT WINAPI FakeGetDriveTypeW(LPCWSTR root) {
 }
 
 HANDLE WINAPI FakeFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-    Patterns.push_back(pattern);
-    if (wcscmp(pattern, L"Q:\\*") != 0) {
+    Patterns.push_back(PlainPath(pattern));
+    if (Patterns.back() != L"Q:\\*") {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
