@@ -33,6 +33,8 @@ fi
 ip link set lo up
 : "${REGIN_EXE:=$ROOT/build/mingw/ReginDetector.exe}"
 : "${REGIN_E2E_WORK:=$ROOT/build/mingw/e2e}"
+# Wine wants an absolute prefix path.
+mkdir -p "$REGIN_E2E_WORK" && REGIN_E2E_WORK=$(cd "$REGIN_E2E_WORK" && pwd)
 export REGIN_EXE REGIN_E2E_WORK
 if [ -z "${REGIN_FIXTURE_EXE:-}" ] && [ -f "$ROOT/build/mingw/tests/ReginDetectorFixture.exe" ]; then
     export REGIN_FIXTURE_EXE="$ROOT/build/mingw/tests/ReginDetectorFixture.exe"
