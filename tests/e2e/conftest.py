@@ -3,13 +3,12 @@ from __future__ import annotations
 
 import os
 import shutil
-import subprocess
 import time
 from pathlib import Path
 
 import pytest
 
-from harness import console, prefix as wp, reportlog
+from harness import console, helpers, prefix as wp, reportlog
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
@@ -93,19 +92,7 @@ def fixture_exe() -> Path:
 @pytest.fixture(scope="session")
 def keyecho_exe(work_dir: Path) -> Path:
     """The key-echo helper: REGIN_E2E_KEYECHO (built by CMake), else built here with MinGW."""
-    p = os.environ.get("REGIN_E2E_KEYECHO")
-    if p:
-        return Path(p).resolve()
-    src, out = HERE / "keyecho.cpp", work_dir / "keyecho.exe"
-    cxx = shutil.which("x86_64-w64-mingw32-g++-posix") or shutil.which("x86_64-w64-mingw32-g++")
-    if not out.is_file() or out.stat().st_mtime < src.stat().st_mtime:
-        if not cxx:
-            pytest.skip("no key-echo helper: set REGIN_E2E_KEYECHO or install MinGW-w64")
-        work_dir.mkdir(parents=True, exist_ok=True)
-        tmp = out.with_suffix(f".{os.getpid()}.exe")
-        subprocess.run([cxx, "-O2", "-static", "-o", str(tmp), str(src)], check=True, timeout=120)
-        tmp.replace(out)
-    return out
+    return helpers.helper_exe("REGIN_E2E_KEYECHO", "keyecho.cpp", work_dir)
 
 
 # --- per test ------------------------------------------------------------------------------

@@ -45,7 +45,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import console, prefix as wp, transcript as tr
+from harness import console, helpers, prefix as wp, transcript as tr
 from test_walk_tree import expected_walk, make_tree
 
 pytestmark = pytest.mark.wine
@@ -96,19 +96,7 @@ def finds_follow_progress(t: tr.Transcript) -> list[str]:
 @pytest.fixture(scope="module")
 def holder_exe(work_dir: Path) -> Path:
     """holder.cpp: REGIN_E2E_HOLDER (built by CMake), else built here with MinGW."""
-    p = os.environ.get("REGIN_E2E_HOLDER")
-    if p:
-        return Path(p).resolve()
-    src, out = HERE / "holder.cpp", work_dir / "holder.exe"
-    cxx = shutil.which("x86_64-w64-mingw32-g++-posix") or shutil.which("x86_64-w64-mingw32-g++")
-    if not out.is_file() or out.stat().st_mtime < src.stat().st_mtime:
-        if not cxx:
-            pytest.skip("no holder helper: set REGIN_E2E_HOLDER or install MinGW-w64")
-        work_dir.mkdir(parents=True, exist_ok=True)
-        tmp = out.with_suffix(f".{os.getpid()}.exe")
-        subprocess.run([cxx, "-O2", "-static", "-municode", "-o", str(tmp), str(src)], check=True, timeout=120)
-        tmp.replace(out)
-    return out
+    return helpers.helper_exe("REGIN_E2E_HOLDER", "holder.cpp", work_dir, "-municode")
 
 
 class Holder:

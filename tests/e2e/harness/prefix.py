@@ -78,17 +78,23 @@ def du_bytes(path: Path) -> int:
     return int(out.split()[0])
 
 
-def escaping_links(prefix: Path) -> list[str]:
-    """Links under drive_c whose target lies outside the prefix, and drive letters other than c:."""
+def links_leaving(prefix: Path) -> list[Path]:
+    """Links under drive_c whose target lies outside the prefix."""
     root = prefix.resolve()
-    bad = []
+    leaving = []
     for dirpath, dirnames, filenames in os.walk(prefix / "drive_c"):
         for name in dirnames + filenames:
             p = Path(dirpath, name)
             if p.is_symlink():
                 target = Path(os.path.realpath(p))
                 if target != root and root not in target.parents:
-                    bad.append(f"{p} -> {os.readlink(p)}")
+                    leaving.append(p)
+    return leaving
+
+
+def escaping_links(prefix: Path) -> list[str]:
+    """Links under drive_c whose target lies outside the prefix, and drive letters other than c:."""
+    bad = [f"{p} -> {os.readlink(p)}" for p in links_leaving(prefix)]
     for entry in (prefix / "dosdevices").iterdir():
         if len(entry.name) == 2 and entry.name.endswith(":") and entry.name != "c:":
             bad.append(f"{entry} (drive letter)")
@@ -125,15 +131,9 @@ def make_safe(prefix: Path) -> None:
     z = prefix / "dosdevices" / "z:"
     if z.is_symlink() or z.exists():
         z.unlink()
-    root = prefix.resolve()
-    for dirpath, dirnames, filenames in os.walk(prefix / "drive_c"):
-        for name in dirnames + filenames:
-            p = Path(dirpath, name)
-            if p.is_symlink():
-                target = Path(os.path.realpath(p))
-                if target != root and root not in target.parents:
-                    p.unlink()
-                    p.mkdir()
+    for p in links_leaving(prefix):
+        p.unlink()
+        p.mkdir()
 
 
 def _template_ok(template: Path, version: str) -> bool:
