@@ -16,7 +16,7 @@ struct DirectoryIdentity {
 };
 
 struct WalkPathEntry {
-    std::wstring Path;
+    const std::wstring* Path;   // the entered directory's own path, alive until it is left
     DirectoryIdentity Identity; // read only when a reparse point needs it
 };
 
@@ -52,7 +52,7 @@ bool SameDirectory(const DirectoryIdentity& a, const DirectoryIdentity& b) {
 } // namespace
 
 void EnterWalkPath(const std::wstring& path) {
-    WalkPath.push_back(WalkPathEntry{path, DirectoryIdentity()});
+    WalkPath.push_back(WalkPathEntry{&path, DirectoryIdentity()});
 }
 
 void LeaveWalkPath() {
@@ -68,7 +68,7 @@ bool LeadsBackOnWalkPath(const std::wstring& path) {
     }
     for (WalkPathEntry& entry : WalkPath) {
         if (!entry.Identity.Read) {
-            entry.Identity = ReadIdentity(entry.Path);
+            entry.Identity = ReadIdentity(*entry.Path);
         }
         if (SameDirectory(entry.Identity, target)) {
             return true;

@@ -7,7 +7,8 @@
 
 #include <string>
 
-// Called when the walk enters and leaves a directory.
+// Called when the walk enters and leaves a directory; `path` must stay alive
+// until the directory is left.
 void EnterWalkPath(const std::wstring& path);
 void LeaveWalkPath();
 
