@@ -15,12 +15,11 @@ void SelectOutputCodePage() {
     OutputCodePage = codePage != 0 ? codePage : Win32.GetACP();
 }
 
-static bool IsHighSurrogate(wchar_t unit) {
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-
-static bool IsLowSurrogate(wchar_t unit) {
-    return unit >= 0xDC00 && unit <= 0xDFFF;
+// The visible stand-in for what the code page cannot hold.
+static void WriteStandIn(char* out, size_t* bytes, size_t* columns) {
+    out[0] = '?';
+    *bytes = 1;
+    *columns = 1;
 }
 
 // East Asian wide and fullwidth characters take two columns on a console.
@@ -52,9 +51,7 @@ size_t ConvertConsoleChar(const wchar_t* text, size_t length, size_t index, char
         codePoint = 0x10000 + ((unit - 0xD800) << 10) + (text[index + 1] - 0xDC00);
     } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
         // Half a pair is no character at all.
-        out[0] = '?';
-        *bytes = 1;
-        *columns = 1;
+        WriteStandIn(out, bytes, columns);
         return 1;
     }
 
@@ -79,9 +76,7 @@ size_t ConvertConsoleChar(const wchar_t* text, size_t length, size_t index, char
         }
     }
     if (written <= 0) {
-        out[0] = '?';
-        *bytes = 1;
-        *columns = 1;
+        WriteStandIn(out, bytes, columns);
         return units;
     }
 

@@ -20,6 +20,14 @@ void SelectOutputCodePage();
 // The most bytes one character (a surrogate pair counts as one) can take.
 constexpr size_t MaxCharBytes = 4;
 
+// The two halves of a UTF-16 surrogate pair.
+inline bool IsHighSurrogate(wchar_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+inline bool IsLowSurrogate(wchar_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
 // Converts the character that starts at text[index] into `out` (room for
 // MaxCharBytes). Stores the bytes written in *bytes and the screen columns
 // they take in *columns; returns the number of UTF-16 units consumed (1 or 2).

@@ -12,15 +12,15 @@ namespace {
 // Text after the carriage return may take this many columns.
 constexpr size_t TextColumns = StatusLineColumns - 1;
 
-// Appends the characters of text[begin, end) while they fit in the columns
+// Appends the characters of text[0, length) while they fit in the columns
 // left; returns false (having appended what fitted) when one did not.
-bool AppendText(const wchar_t* text, size_t begin, size_t end, size_t* used, size_t* columns) {
-    size_t index = begin;
-    while (index < end) {
+bool AppendText(const wchar_t* text, size_t length, size_t* used, size_t* columns) {
+    size_t index = 0;
+    while (index < length) {
         char converted[MaxCharBytes];
         size_t bytes = 0;
         size_t width = 0;
-        size_t units = ConvertConsoleChar(text, end, index, converted, &bytes, &width);
+        size_t units = ConvertConsoleChar(text, length, index, converted, &bytes, &width);
         // Room is kept for the blanks that pad the line and the terminator.
         if (*columns + width > TextColumns ||
             *used + bytes + (TextColumns - *columns - width) >= StatusLineSize) {
@@ -40,8 +40,7 @@ size_t TailThatFits(const std::wstring& path, size_t room) {
     size_t columns = 0;
     while (start > 0) {
         size_t previous = start - 1;
-        if (previous > 0 && path[previous] >= 0xDC00 && path[previous] <= 0xDFFF &&
-            path[previous - 1] >= 0xD800 && path[previous - 1] <= 0xDBFF) {
+        if (previous > 0 && IsLowSurrogate(path[previous]) && IsHighSurrogate(path[previous - 1])) {
             --previous;
         }
         char converted[MaxCharBytes];
@@ -65,13 +64,13 @@ bool FormatStatus(const std::wstring& path, size_t headEnd, size_t tailStart, si
     *used = 0;
     *columns = 0;
     StatusLine[(*used)++] = '\r';
-    if (!AppendText(Scanning, 0, 9, used, columns) ||
-        !AppendText(path.data(), 0, headEnd, used, columns)) {
+    if (!AppendText(Scanning, 9, used, columns) ||
+        !AppendText(path.data(), headEnd, used, columns)) {
         return false;
     }
     if (tailStart < path.size() || headEnd < path.size()) {
-        if (!AppendText(Marker, 0, 5, used, columns) ||
-            !AppendText(path.data() + tailStart, 0, path.size() - tailStart, used, columns)) {
+        if (!AppendText(Marker, 5, used, columns) ||
+            !AppendText(path.data() + tailStart, path.size() - tailStart, used, columns)) {
             return false;
         }
     }

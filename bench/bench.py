@@ -31,6 +31,12 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
+
+# The sandbox rules shared with the end-to-end tests: no link below drive_c may
+# lead out of the prefix.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from harness.prefix import escaping_links, make_safe  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WINE = "/usr/lib/wine/wine64"
@@ -160,15 +166,10 @@ class Prefix:
                 os.remove(os.path.join(self.dosdevices, entry))
             elif entry.endswith("::"):  # raw device names of drives
                 os.remove(os.path.join(self.dosdevices, entry))
-        for root, dirs, names in os.walk(self.drive_c):
-            for n in dirs + names:
-                p = os.path.join(root, n)
-                if os.path.islink(p):
-                    os.remove(p)
-                    os.makedirs(p)
-        drives = sorted(e for e in os.listdir(self.dosdevices) if e.endswith(":"))
-        if drives != ["c:"]:
-            raise SystemExit(f"sandbox prefix still has drives {drives}")
+        make_safe(Path(self.path))
+        bad = escaping_links(Path(self.path))
+        if bad:
+            raise SystemExit(f"sandbox prefix still reaches the host: {bad}")
 
     def map_d(self, folder):
         link = os.path.join(self.dosdevices, "d:")
@@ -504,7 +505,6 @@ def report_set(res, out):
     res["summary"] = dict(walk=walk, inrun=inrun, md5sum=md5sum, md5deep=md5deep, peak=peak,
                           anon=anon, peak_base=peak_base, anon_base=anon_base)
     p = lambda s="": print(s, file=out)
-    rate = lambda t, f: f"{f(t):>12}" if t > 0 else f"{'(n/a)':>12}"
     p(f"== {name}: {describe(name, files, total)}, mapped as D: ==")
     p(f"   load average before/after: {res['load_before']} / {res['load_after']};"
       f" files seen on D: per run {runs[0]['files_d']:,} (expected {files:,})")

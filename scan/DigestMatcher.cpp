@@ -42,7 +42,7 @@ void WriteDigestText(const BYTE (&digest)[DigestBytes]) {
 
 bool FileMatchesKnownDigest(const std::wstring& path) {
     HashResources held;
-    held.File = Win32.CreateFileW(ExactPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    held.File = Win32.CreateFileW(ExactPath(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (held.File == INVALID_HANDLE_VALUE) {
         return false;

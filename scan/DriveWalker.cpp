@@ -39,7 +39,7 @@ void ScanDrives() {
 
 void ScanDirectory(std::wstring path) {
     WIN32_FIND_DATAW entry;
-    HANDLE search = Win32.FindFirstFileW(ExactPath(path + L"\\*").c_str(), &entry);
+    HANDLE search = Win32.FindFirstFileW(ExactPath(path + L"\\*"), &entry);
     if (search == INVALID_HANDLE_VALUE) {
         return;
     }

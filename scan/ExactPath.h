@@ -7,5 +7,8 @@
 
 #include <string>
 
-// "\\?\" + path for a drive-absolute path ("C:" or "C:\..."); any other path as it is.
-std::wstring ExactPath(const std::wstring& path);
+// "\\?\" + path for a drive-absolute path ("C:" or "C:\..."); any other path as
+// it is. The text lives in one buffer reused from call to call, so the walk's
+// per-file open allocates nothing for it: use it at once, before the next call.
+// Only the main thread walks.
+const wchar_t* ExactPath(const std::wstring& path);

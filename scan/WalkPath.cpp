@@ -27,7 +27,7 @@ DirectoryIdentity ReadIdentity(const std::wstring& path) {
     identity.Read = true;
     // A bare drive name opens the volume; its root directory needs the backslash.
     std::wstring directory = path.size() == 2 && path[1] == L':' ? path + L"\\" : path;
-    HANDLE handle = Win32.CreateFileW(ExactPath(directory).c_str(), FILE_READ_ATTRIBUTES,
+    HANDLE handle = Win32.CreateFileW(ExactPath(directory), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
