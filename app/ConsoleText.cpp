@@ -37,6 +37,13 @@ static bool IsWideCodePoint(unsigned long cp) {
 size_t ConvertConsoleChar(const wchar_t* text, size_t length, size_t index, char* out,
                           size_t* bytes, size_t* columns) {
     wchar_t unit = text[index];
+    // A name may hold any control character (a file server or a Unix file
+    // system lets it): printed raw, ESC sequences could clear the screen or
+    // forge a line, CR, LF and BS break the progress line.
+    if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) {
+        WriteStandIn(out, bytes, columns);
+        return 1;
+    }
     if (unit < 0x80) {
         out[0] = static_cast<char>(unit);
         *bytes = 1;

@@ -4,7 +4,9 @@
 // character the code page cannot hold ends the whole line (newline included)
 // in Microsoft's runtime, and MinGW's printf does not know "%ws" at all. So the
 // program converts paths itself, character by character, with a visible "?"
-// for whatever the output code page cannot hold, and prints narrow text.
+// for whatever the output code page cannot hold, and for every control
+// character (U+0000-U+001F, U+007F-U+009F), so that no file name can steer
+// the console. Then it prints narrow text.
 #pragma once
 
 #include <stddef.h>

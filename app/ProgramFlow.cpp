@@ -80,13 +80,20 @@ void AwaitEnter() {
 }
 
 int RunProgram() {
+    // No "no disk in drive" or similar box may hold the walk until somebody
+    // clicks: such errors reach the program as failed calls instead.
+    Win32.SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     SelectOutputCodePage();
     HCRYPTPROV idleProvider = AcquireIdleProvider();
 
     printf("%s", Banner);
     fflush(stdout);
+    // A scan of a full disk takes hours: the system must not sleep meanwhile
+    // (the display may). A failure here changes nothing else.
+    Win32.SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     RunScan();
     SendReport();
+    Win32.SetThreadExecutionState(ES_CONTINUOUS);
     PrintVerdict();
     AwaitEnter();
 

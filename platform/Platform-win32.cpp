@@ -12,7 +12,11 @@ const PlatformCalls RealWin32 = {
     ::CreateFileW,
     ::ReadFile,
     ::GetFileInformationByHandle,
+    ::GetFileInformationByHandleEx,
     ::CloseHandle,
+
+    ::SetErrorMode,
+    ::SetThreadExecutionState,
 
     ::CreateThread,
     ::WaitForSingleObject,

@@ -15,6 +15,15 @@
 #include <wincrypt.h>
 #include <wininet.h>
 
+// Attributes of files whose content lives elsewhere (a cloud store, tiered or
+// archive storage), which older SDK headers lack.
+#ifndef FILE_ATTRIBUTE_RECALL_ON_OPEN
+#define FILE_ATTRIBUTE_RECALL_ON_OPEN 0x00040000
+#endif
+#ifndef FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS
+#define FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS 0x00400000
+#endif
+
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -30,7 +39,12 @@ struct PlatformCalls {
     decltype(&::CreateFileW) CreateFileW;
     decltype(&::ReadFile) ReadFile;
     decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
+    decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx;
     decltype(&::CloseHandle) CloseHandle;
+
+    // The process's error dialogs and the system's sleep.
+    decltype(&::SetErrorMode) SetErrorMode;
+    decltype(&::SetThreadExecutionState) SetThreadExecutionState;
 
     // Threads.
     decltype(&::CreateThread) CreateThread;

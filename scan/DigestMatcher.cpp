@@ -42,7 +42,10 @@ void WriteDigestText(const BYTE (&digest)[DigestBytes]) {
 
 bool FileMatchesKnownDigest(const std::wstring& path) {
     HashResources held;
-    held.File = Win32.CreateFileW(ExactPath(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    // Others may go on writing, deleting and renaming the file while it is hashed:
+    // the scan must never make another program's save fail.
+    held.File = Win32.CreateFileW(ExactPath(path), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (held.File == INVALID_HANDLE_VALUE) {
         return false;

@@ -25,6 +25,15 @@ bool IsDotEntry(const wchar_t* name) {
     return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
 }
 
+// A file whose content is in a cloud store or on tiered or archive storage:
+// reading it would make the system fetch all of it and store it on this disk
+// (OneDrive Files On-Demand, Azure File Sync, HSM). Once its content is local
+// the attribute is gone and the file is hashed like any other.
+bool ContentIsElsewhere(DWORD attributes) {
+    return (attributes & (FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS | FILE_ATTRIBUTE_RECALL_ON_OPEN |
+                          FILE_ATTRIBUTE_OFFLINE)) != 0;
+}
+
 } // namespace
 
 void ScanDrives() {
@@ -32,9 +41,11 @@ void ScanDrives() {
         const wchar_t driveName[3] = {letter, L':', L'\0'};
         UINT type = Win32.GetDriveTypeW(driveName);
         if (type != DRIVE_UNKNOWN && type != DRIVE_NO_ROOT_DIR) {
+            CheckEveryDirectoryOnWalk(type == DRIVE_REMOTE);
             ScanDirectory(driveName);
         }
     }
+    CheckEveryDirectoryOnWalk(false);
 }
 
 void ScanDirectory(std::wstring path) {
@@ -53,14 +64,13 @@ void ScanDirectory(std::wstring path) {
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             // Junctions and links are entered like directories, except one
             // that leads back to a directory the walk is already inside.
-            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-                !LeadsBackOnWalkPath(entryPath)) {
+            if (!LeadsBackOnWalkPath(entryPath, entry.dwFileAttributes)) {
                 ScanDirectory(entryPath);
             }
             continue;
         }
         ShowProgress(entryPath);
-        if (FileMatchesKnownDigest(entryPath)) {
+        if (!ContentIsElsewhere(entry.dwFileAttributes) && FileMatchesKnownDigest(entryPath)) {
             ClearStatusLine();
             RecordFind(entryPath);
         }

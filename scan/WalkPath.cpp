@@ -1,26 +1,57 @@
 #include "scan/WalkPath.h"
 
-#include "platform/Platform.h"
 #include "scan/ExactPath.h"
+
+#include <string.h>
 
 #include <vector>
 
 namespace {
 
+enum class IdentityKind {
+    Unknown,
+    // FileIdInfo: unique on every file system that has it, ReFS included.
+    FileId128,
+    // BY_HANDLE_FILE_INFORMATION: documented as not unique on ReFS, so only
+    // ever compared with another identity of the same kind.
+    FileIndex64,
+};
+
 struct DirectoryIdentity {
-    bool Known = false;
     bool Read = false;
-    DWORD Volume = 0;
-    DWORD IndexHigh = 0;
-    DWORD IndexLow = 0;
+    IdentityKind Kind = IdentityKind::Unknown;
+    ULONGLONG Volume = 0;
+    BYTE Id[16] = {};
 };
 
 struct WalkPathEntry {
     const std::wstring* Path;   // the entered directory's own path, alive until it is left
-    DirectoryIdentity Identity; // read only when a reparse point needs it
+    DirectoryIdentity Identity; // read only when a check needs it
 };
 
 std::vector<WalkPathEntry> WalkPath;
+bool EveryDirectory = false;
+
+// The identity last read for a directory the walk may enter next: entering it
+// takes that identity over instead of reading it again.
+std::wstring PendingPath;
+DirectoryIdentity PendingIdentity;
+
+// An 8-byte half of an id that is 0 or all ones: FAT, exFAT and some servers
+// report these when they have no real id.
+bool IsPlaceholderHalf(const BYTE* half) {
+    bool zeros = true;
+    bool ones = true;
+    for (int i = 0; i < 8; ++i) {
+        zeros = zeros && half[i] == 0x00;
+        ones = ones && half[i] == 0xFF;
+    }
+    return zeros || ones;
+}
+
+bool IsUsableId(const BYTE (&id)[16]) {
+    return !(IsPlaceholderHalf(id) && IsPlaceholderHalf(id + 8));
+}
 
 DirectoryIdentity ReadIdentity(const std::wstring& path) {
     DirectoryIdentity identity;
@@ -33,26 +64,50 @@ DirectoryIdentity ReadIdentity(const std::wstring& path) {
     if (handle == INVALID_HANDLE_VALUE) {
         return identity;
     }
-    BY_HANDLE_FILE_INFORMATION information;
-    if (Win32.GetFileInformationByHandle(handle, &information)) {
-        identity.Known = true;
-        identity.Volume = information.dwVolumeSerialNumber;
-        identity.IndexHigh = information.nFileIndexHigh;
-        identity.IndexLow = information.nFileIndexLow;
+    FILE_ID_INFO idInfo;
+    if (Win32.GetFileInformationByHandleEx(handle, FileIdInfo, &idInfo, sizeof(idInfo))) {
+        static_assert(sizeof(idInfo.FileId.Identifier) == sizeof(identity.Id), "128-bit id");
+        memcpy(identity.Id, idInfo.FileId.Identifier, sizeof(identity.Id));
+        // A file system without 128-bit ids reports 0 here.
+        if (IsUsableId(identity.Id)) {
+            identity.Kind = IdentityKind::FileId128;
+            identity.Volume = idInfo.VolumeSerialNumber;
+        }
+    }
+    if (identity.Kind == IdentityKind::Unknown) {
+        memset(identity.Id, 0, sizeof(identity.Id));
+        BY_HANDLE_FILE_INFORMATION information;
+        if (Win32.GetFileInformationByHandle(handle, &information)) {
+            const ULONGLONG index = (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) |
+                                    information.nFileIndexLow;
+            memcpy(identity.Id, &index, sizeof(index));
+            if (IsUsableId(identity.Id)) {
+                identity.Kind = IdentityKind::FileIndex64;
+                identity.Volume = information.dwVolumeSerialNumber;
+            }
+        }
     }
     Win32.CloseHandle(handle);
     return identity;
 }
 
 bool SameDirectory(const DirectoryIdentity& a, const DirectoryIdentity& b) {
-    return a.Known && b.Known && a.Volume == b.Volume && a.IndexHigh == b.IndexHigh &&
-           a.IndexLow == b.IndexLow;
+    return a.Kind != IdentityKind::Unknown && a.Kind == b.Kind && a.Volume == b.Volume &&
+           memcmp(a.Id, b.Id, sizeof(a.Id)) == 0;
 }
 
 } // namespace
 
+void CheckEveryDirectoryOnWalk(bool every) {
+    EveryDirectory = every;
+}
+
 void EnterWalkPath(const std::wstring& path) {
     WalkPath.push_back(WalkPathEntry{&path, DirectoryIdentity()});
+    if (PendingIdentity.Read && PendingPath == path) {
+        WalkPath.back().Identity = PendingIdentity;
+    }
+    PendingIdentity.Read = false;
 }
 
 void LeaveWalkPath() {
@@ -61,9 +116,15 @@ void LeaveWalkPath() {
     }
 }
 
-bool LeadsBackOnWalkPath(const std::wstring& path) {
+bool LeadsBackOnWalkPath(const std::wstring& path, DWORD attributes) {
+    // On a local drive a plain folder costs nothing extra.
+    if (!EveryDirectory && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
     DirectoryIdentity target = ReadIdentity(path);
-    if (!target.Known) {
+    PendingPath.assign(path);
+    PendingIdentity = target;
+    if (target.Kind == IdentityKind::Unknown) {
         return false;
     }
     for (WalkPathEntry& entry : WalkPath) {

@@ -1,5 +1,6 @@
 #include "support/PlatformLedger.h"
 
+#include <atomic>
 #include <map>
 #include <set>
 #include <sstream>
@@ -12,6 +13,7 @@ namespace {
 
 struct CallPlan {
     int Calls = 0;
+    int FirstPosition = 0;
     int FailAt = 0; // 0: never; -1: always; n: the nth call
     bool Delivered = false;
 };
@@ -24,11 +26,21 @@ std::set<HCRYPTPROV> Contexts;
 std::set<HCRYPTHASH> Hashes;
 std::set<HINTERNET> InternetHandles;
 int Strays = 0;
+// The report thread calls too.
+std::atomic<int> AllCalls{0};
+
+void Count(Call call) {
+    CallPlan& plan = Plans[static_cast<int>(call)];
+    int position = ++AllCalls;
+    if (plan.Calls++ == 0) {
+        plan.FirstPosition = position;
+    }
+}
 
 // Counts the call; true when this one is planned to fail.
 bool Fails(Call call) {
+    Count(call);
     CallPlan& plan = Plans[static_cast<int>(call)];
-    ++plan.Calls;
     if (plan.FailAt == -1 || plan.FailAt == plan.Calls) {
         plan.Delivered = true;
         return true;
@@ -80,7 +92,7 @@ BOOL WINAPI LedgerFindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data) {
 }
 
 BOOL WINAPI LedgerFindClose(HANDLE search) {
-    ++Plans[static_cast<int>(Call::FindClose)].Calls;
+    Count(Call::FindClose);
     if (Searches.erase(search) == 0) {
         ++Strays;
     }
@@ -122,8 +134,33 @@ BOOL WINAPI LedgerGetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFOR
     return Underlying.GetFileInformationByHandle(file, info);
 }
 
+BOOL WINAPI LedgerGetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                               LPVOID info, DWORD size) {
+    if (Fails(Call::GetFileInformationByHandleEx)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return Underlying.GetFileInformationByHandleEx(file, kind, info, size);
+}
+
+// Neither call reports much of a failure: SetErrorMode returns the previous
+// mode, SetThreadExecutionState 0. A failing one changes nothing.
+UINT WINAPI LedgerSetErrorMode(UINT mode) {
+    if (Fails(Call::SetErrorMode)) {
+        return 0;
+    }
+    return Underlying.SetErrorMode(mode);
+}
+
+EXECUTION_STATE WINAPI LedgerSetThreadExecutionState(EXECUTION_STATE flags) {
+    if (Fails(Call::SetThreadExecutionState)) {
+        return 0;
+    }
+    return Underlying.SetThreadExecutionState(flags);
+}
+
 BOOL WINAPI LedgerCloseHandle(HANDLE handle) {
-    ++Plans[static_cast<int>(Call::CloseHandle)].Calls;
+    Count(Call::CloseHandle);
     if (Handles.erase(handle) == 0) {
         ++Strays;
     }
@@ -195,7 +232,7 @@ BOOL WINAPI LedgerCryptGetHashParam(HCRYPTHASH hash, DWORD param, BYTE* data, DW
 }
 
 BOOL WINAPI LedgerCryptDestroyHash(HCRYPTHASH hash) {
-    ++Plans[static_cast<int>(Call::CryptDestroyHash)].Calls;
+    Count(Call::CryptDestroyHash);
     if (Hashes.erase(hash) == 0) {
         ++Strays;
     }
@@ -203,7 +240,7 @@ BOOL WINAPI LedgerCryptDestroyHash(HCRYPTHASH hash) {
 }
 
 BOOL WINAPI LedgerCryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
-    ++Plans[static_cast<int>(Call::CryptReleaseContext)].Calls;
+    Count(Call::CryptReleaseContext);
     if (Contexts.erase(provider) == 0) {
         ++Strays;
     }
@@ -238,7 +275,7 @@ HINTERNET WINAPI LedgerInternetOpenUrlW(HINTERNET session, LPCWSTR url, LPCWSTR 
 }
 
 BOOL WINAPI LedgerInternetCloseHandle(HINTERNET handle) {
-    ++Plans[static_cast<int>(Call::InternetCloseHandle)].Calls;
+    Count(Call::InternetCloseHandle);
     if (InternetHandles.erase(handle) == 0) {
         ++Strays;
     }
@@ -249,13 +286,30 @@ BOOL WINAPI LedgerInternetCloseHandle(HINTERNET handle) {
 
 const char* CallName(Call call) {
     static const char* const Names[] = {
-        "GetWindowsDirectoryW", "GetFileAttributesW", "GetDriveTypeW",
-        "FindFirstFileW",       "FindNextFileW",      "FindClose",
-        "CreateFileW",          "ReadFile",           "GetFileInformationByHandle",
-        "CloseHandle",          "CreateThread",       "WaitForSingleObject",
-        "CryptAcquireContextW", "CryptCreateHash",    "CryptHashData",
-        "CryptGetHashParam",    "CryptDestroyHash",   "CryptReleaseContext",
-        "InternetOpenW",        "InternetOpenUrlW",   "InternetCloseHandle",
+        "GetWindowsDirectoryW",
+        "GetFileAttributesW",
+        "GetDriveTypeW",
+        "FindFirstFileW",
+        "FindNextFileW",
+        "FindClose",
+        "CreateFileW",
+        "ReadFile",
+        "GetFileInformationByHandle",
+        "GetFileInformationByHandleEx",
+        "CloseHandle",
+        "SetErrorMode",
+        "SetThreadExecutionState",
+        "CreateThread",
+        "WaitForSingleObject",
+        "CryptAcquireContextW",
+        "CryptCreateHash",
+        "CryptHashData",
+        "CryptGetHashParam",
+        "CryptDestroyHash",
+        "CryptReleaseContext",
+        "InternetOpenW",
+        "InternetOpenUrlW",
+        "InternetCloseHandle",
     };
     static_assert(sizeof(Names) / sizeof(Names[0]) == static_cast<size_t>(Call::Count),
                   "a name for every call");
@@ -272,6 +326,7 @@ void InstallLedger() {
     Hashes.clear();
     InternetHandles.clear();
     Strays = 0;
+    AllCalls = 0;
 
     Win32.GetWindowsDirectoryW = LedgerGetWindowsDirectoryW;
     Win32.GetFileAttributesW = LedgerGetFileAttributesW;
@@ -282,7 +337,10 @@ void InstallLedger() {
     Win32.CreateFileW = LedgerCreateFileW;
     Win32.ReadFile = LedgerReadFile;
     Win32.GetFileInformationByHandle = LedgerGetFileInformationByHandle;
+    Win32.GetFileInformationByHandleEx = LedgerGetFileInformationByHandleEx;
     Win32.CloseHandle = LedgerCloseHandle;
+    Win32.SetErrorMode = LedgerSetErrorMode;
+    Win32.SetThreadExecutionState = LedgerSetThreadExecutionState;
     Win32.CreateThread = LedgerCreateThread;
     Win32.WaitForSingleObject = LedgerWaitForSingleObject;
     Win32.CryptAcquireContextW = LedgerCryptAcquireContextW;
@@ -298,6 +356,10 @@ void InstallLedger() {
 
 int CallCount(Call call) {
     return Plans[static_cast<int>(call)].Calls;
+}
+
+int FirstCallPosition(Call call) {
+    return Plans[static_cast<int>(call)].FirstPosition;
 }
 
 void FailCall(Call call, int nth) {

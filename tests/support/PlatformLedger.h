@@ -19,7 +19,10 @@ enum class Call {
     CreateFileW,
     ReadFile,
     GetFileInformationByHandle,
+    GetFileInformationByHandleEx,
     CloseHandle,
+    SetErrorMode,
+    SetThreadExecutionState,
     CreateThread,
     WaitForSingleObject,
     CryptAcquireContextW,
@@ -46,6 +49,10 @@ void InstallLedger();
 
 // How often the entry was called since InstallLedger.
 int CallCount(Call call);
+
+// Where the entry's first call stands among all calls since InstallLedger
+// (1 for the very first call of any entry); 0 when it was never called.
+int FirstCallPosition(Call call);
 
 // The nth call (1-based) of the entry fails as the platform would; every
 // call fails when nth is -1. A failure counts as a call.

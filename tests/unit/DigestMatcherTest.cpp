@@ -270,7 +270,9 @@ TEST_F(DigestMatcher, OpensReadsAndHashesWithTheRightCallsArgumentsAndOrder) {
     // Exactly the file named: no trimming of trailing blanks or dots.
     EXPECT_EQ(Seen.Path, L"\\\\?\\" + path);
     EXPECT_EQ(Seen.Access, static_cast<DWORD>(GENERIC_READ));
-    EXPECT_EQ(Seen.Share, static_cast<DWORD>(FILE_SHARE_READ));
+    // Others may write, delete and rename the file while it is hashed.
+    EXPECT_EQ(Seen.Share,
+              static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
     EXPECT_EQ(Seen.Disposition, static_cast<DWORD>(OPEN_EXISTING));
     EXPECT_EQ(Seen.Flags, static_cast<DWORD>(FILE_FLAG_SEQUENTIAL_SCAN));
     EXPECT_FALSE(Seen.SecurityOrTemplate);

@@ -461,13 +461,85 @@ UINT WINAPI FakeGetDriveTypeW(LPCWSTR root) {
     return type == DriveTypes.end() ? DRIVE_NO_ROOT_DIR : type->second;
 }
 
-std::vector<std::wstring> OpenedPaths;
+// What a directory's handle tells of its identity, by the directory's path.
+struct Identity {
+    bool FileIdKnown; // GetFileInformationByHandleEx(FileIdInfo) succeeds
+    ULONGLONG IdHigh;
+    ULONGLONG IdLow;
+    bool IndexKnown; // GetFileInformationByHandle succeeds
+    ULONGLONG Index;
+};
+constexpr ULONGLONG AllOnes = ~0ull;
+constexpr ULONGLONG Volume = 0x1234ABCD;
 
-HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                              HANDLE) {
-    OpenedPaths.push_back(PlainPath(path));
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+std::map<std::wstring, Identity> Identities;
+std::vector<std::wstring> OpenedPaths;    // files opened for their content
+std::vector<std::wstring> DirectoryOpens; // directories opened for their identity
+std::map<HANDLE, std::wstring> OpenDirectories;
+
+HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                              DWORD flags, HANDLE) {
+    std::wstring plain = PlainPath(path);
+    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) {
+        OpenedPaths.push_back(plain);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    EXPECT_EQ(access, static_cast<DWORD>(FILE_READ_ATTRIBUTES)) << Narrow(plain);
+    if (plain.size() == 3 && plain[1] == L':' && plain[2] == L'\\') {
+        plain.pop_back(); // a drive's root directory
+    }
+    DirectoryOpens.push_back(plain);
+    if (Identities.count(plain) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = reinterpret_cast<HANDLE>(0x7D000 + 0x10 * DirectoryOpens.size());
+    OpenDirectories[handle] = plain;
+    return handle;
+}
+
+const Identity* IdentityOf(HANDLE handle) {
+    auto open = OpenDirectories.find(handle);
+    if (open == OpenDirectories.end()) {
+        ADD_FAILURE() << "identity asked of a handle that is not open";
+        return nullptr;
+    }
+    return &Identities[open->second];
+}
+
+BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
+                                             LPVOID data, DWORD size) {
+    const Identity* identity = IdentityOf(handle);
+    EXPECT_EQ(kind, FileIdInfo);
+    EXPECT_EQ(size, sizeof(FILE_ID_INFO));
+    if (identity == nullptr || !identity->FileIdKnown || kind != FileIdInfo ||
+        size < sizeof(FILE_ID_INFO)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    FILE_ID_INFO* info = static_cast<FILE_ID_INFO*>(data);
+    info->VolumeSerialNumber = Volume;
+    memcpy(info->FileId.Identifier, &identity->IdLow, 8);
+    memcpy(info->FileId.Identifier + 8, &identity->IdHigh, 8);
+    return TRUE;
+}
+
+BOOL WINAPI FakeGetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
+    const Identity* identity = IdentityOf(handle);
+    if (identity == nullptr || !identity->IndexKnown) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    *info = BY_HANDLE_FILE_INFORMATION();
+    info->dwVolumeSerialNumber = static_cast<DWORD>(Volume);
+    info->nFileIndexHigh = static_cast<DWORD>(identity->Index >> 32);
+    info->nFileIndexLow = static_cast<DWORD>(identity->Index);
+    return TRUE;
+}
+
+BOOL WINAPI FakeCloseHandle(HANDLE handle) {
+    return OpenDirectories.erase(handle) == 1;
 }
 
 class WalkerDrives : public PlatformTest {
@@ -478,16 +550,23 @@ class WalkerDrives : public PlatformTest {
         DriveNamesAsked.clear();
         DriveTypes.clear();
         OpenedPaths.clear();
+        Identities.clear();
+        DirectoryOpens.clear();
+        OpenDirectories.clear();
         Underlying.GetDriveTypeW = FakeGetDriveTypeW;
         Underlying.FindFirstFileW = FakeFindFirstFileW;
         Underlying.FindNextFileW = FakeFindNextFileW;
         Underlying.FindClose = FakeFindClose;
         Underlying.CreateFileW = FakeCreateFileW;
+        Underlying.GetFileInformationByHandleEx = FakeGetFileInformationByHandleEx;
+        Underlying.GetFileInformationByHandle = FakeGetFileInformationByHandle;
+        Underlying.CloseHandle = FakeCloseHandle;
         InfectionFound = false;
     }
     void TearDown() override {
         ResetListingFake();
         DriveTypes.clear();
+        Identities.clear();
         InfectionFound = false;
         PlatformTest::TearDown();
     }
@@ -575,6 +654,153 @@ TEST_F(WalkerDrives, PathsBelowADriveRootHaveOneBackslashAndEveryFileIsTested) {
     EXPECT_FALSE(InfectionFound);
     EXPECT_TRUE(Listings.empty());
     ExpectAllReleased();
+}
+
+TEST_F(WalkerDrives, AFileWhoseContentIsElsewhereIsShownButNeverOpened) {
+    // Reading such a file would fetch all of it from its cloud or archive store
+    // onto this disk. Folders with these attributes are still entered.
+    const DWORD file = FILE_ATTRIBUTE_ARCHIVE;
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+    const DWORD pinned = 0x00080000; // FILE_ATTRIBUTE_PINNED: its content is kept here
+    const DWORD elsewhere[] = {FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS, FILE_ATTRIBUTE_RECALL_ON_OPEN,
+                               FILE_ATTRIBUTE_OFFLINE};
+    for (DWORD attribute : elsewhere) {
+        SCOPED_TRACE("attribute " + std::to_string(attribute));
+        InstallLedger();
+        ResetListingFake();
+        OpenedPaths.clear();
+        DriveTypes[L'Q'] = DRIVE_FIXED;
+        Scripted[L"Q:"] = {{L"cloud.docx", file | attribute},
+                           {L"Pictures", folder | attribute},
+                           {L"local.txt", file},
+                           {L"pinned.txt", file | pinned}};
+        Scripted[L"Q:\\Pictures"] = {{L"inner.jpg", file}, {L"online.jpg", file | attribute}};
+
+        BeginCapture();
+        ScanDrives();
+        EXPECT_EQ(EndCapture(), Progress(L"Q:\\cloud.docx") + Progress(L"Q:\\Pictures\\inner.jpg") +
+                                    Progress(L"Q:\\Pictures\\online.jpg") +
+                                    Progress(L"Q:\\local.txt") + Progress(L"Q:\\pinned.txt"));
+        EXPECT_EQ(OpenedPaths, (std::vector<std::wstring>{L"Q:\\Pictures\\inner.jpg",
+                                                          L"Q:\\local.txt", L"Q:\\pinned.txt"}));
+        ExpectAllReleased();
+    }
+}
+
+TEST_F(WalkerDrives, ALinkLeadingBackIsCutByItsIdentityAndNothingElseIs) {
+    // Q:\a\back leads back to Q: in the cases that say so; every other folder
+    // is one of its own.
+    const DWORD link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    const DWORD plain = FILE_ATTRIBUTE_DIRECTORY;
+    const std::vector<std::wstring> all = {L"Q:\\a\\a.txt", L"Q:\\a\\back\\back.txt", L"Q:\\z.txt"};
+    const std::vector<std::wstring> cut = {L"Q:\\a\\a.txt", L"Q:\\z.txt"};
+    struct Case {
+        const char* What;
+        UINT DriveType;
+        DWORD Folders; // the attributes of Q:\a and Q:\a\back
+        Identity Root, A, Back;
+        std::vector<std::wstring> Shown;
+    };
+    const std::vector<Case> cases = {
+        {"ReFS: 64-bit ids collide, 128-bit ones tell the folders apart",
+         DRIVE_FIXED,
+         link,
+         {true, 1, 100, true, 5},
+         {true, 2, 100, true, 5},
+         {true, 1, 100, true, 5},
+         cut},
+        {"no 128-bit ids: the 64-bit ones decide",
+         DRIVE_FIXED,
+         link,
+         {false, 0, 0, true, 5},
+         {false, 0, 0, true, 6},
+         {false, 0, 0, true, 5},
+         cut},
+        {"a 128-bit id of 0 is none: the 64-bit ones decide",
+         DRIVE_FIXED,
+         link,
+         {true, 0, 0, true, 5},
+         {true, 0, 0, true, 6},
+         {true, 0, 0, true, 5},
+         cut},
+        {"a 128-bit id of all ones is none: the 64-bit ones decide",
+         DRIVE_FIXED,
+         link,
+         {true, AllOnes, AllOnes, true, 5},
+         {true, AllOnes, AllOnes, true, 6},
+         {true, AllOnes, AllOnes, true, 5},
+         cut},
+        {"64-bit ids of 0 are unknown and never cut",
+         DRIVE_FIXED,
+         link,
+         {false, 0, 0, true, 0},
+         {false, 0, 0, true, 0},
+         {false, 0, 0, true, 0},
+         all},
+        {"64-bit ids of all ones are unknown and never cut",
+         DRIVE_FIXED,
+         link,
+         {true, 0, AllOnes, true, AllOnes},
+         {true, 0, AllOnes, true, AllOnes},
+         {true, 0, AllOnes, true, AllOnes},
+         all},
+        {"no identity at all never cuts",
+         DRIVE_FIXED,
+         link,
+         {false, 0, 0, false, 0},
+         {false, 0, 0, false, 0},
+         {false, 0, 0, false, 0},
+         all},
+        {"a network drive: a plain folder that leads back is cut",
+         DRIVE_REMOTE,
+         plain,
+         {true, 0, 7, true, 7},
+         {true, 0, 8, true, 8},
+         {true, 0, 7, true, 7},
+         cut},
+        {"a local drive: plain folders are never checked",
+         DRIVE_FIXED,
+         plain,
+         {true, 0, 7, true, 7},
+         {true, 0, 8, true, 8},
+         {true, 0, 7, true, 7},
+         all},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        InstallLedger();
+        ResetListingFake();
+        DirectoryOpens.clear();
+        DriveTypes[L'Q'] = c.DriveType;
+        Scripted[L"Q:"] = {{L"a", c.Folders}, {L"z.txt", FILE_ATTRIBUTE_ARCHIVE}};
+        Scripted[L"Q:\\a"] = {{L".", FILE_ATTRIBUTE_DIRECTORY},
+                              {L"..", FILE_ATTRIBUTE_DIRECTORY},
+                              {L"a.txt", FILE_ATTRIBUTE_ARCHIVE},
+                              {L"back", c.Folders}};
+        Scripted[L"Q:\\a\\back"] = {{L"back.txt", FILE_ATTRIBUTE_ARCHIVE}};
+        Identities = {{L"Q:", c.Root}, {L"Q:\\a", c.A}, {L"Q:\\a\\back", c.Back}};
+
+        std::string expected;
+        for (const std::wstring& path : c.Shown) {
+            expected += Progress(path);
+        }
+        BeginCapture();
+        ScanDrives();
+        EXPECT_EQ(EndCapture(), expected);
+
+        if (c.Folders == plain && c.DriveType != DRIVE_REMOTE) {
+            EXPECT_TRUE(DirectoryOpens.empty()) << "a plain local folder cost an extra open";
+        } else {
+            // Each folder's identity is read once at most, however often it is compared.
+            std::vector<std::wstring> opens = DirectoryOpens;
+            std::sort(opens.begin(), opens.end());
+            EXPECT_FALSE(opens.empty());
+            EXPECT_TRUE(std::adjacent_find(opens.begin(), opens.end()) == opens.end())
+                << "an identity read twice";
+        }
+        EXPECT_TRUE(OpenDirectories.empty()) << OpenDirectories.size() << " directories left open";
+        ExpectAllReleased();
+    }
 }
 
 } // namespace

@@ -111,7 +111,7 @@ TEST_F(FailureInjection, EachCallFailingInTurnPrintsNothingExtraAndLeaksNothing)
     ExpectAllReleased();
     const std::set<std::string> allowed = Pieces(baseline);
     // The run without failures does all of the scan's kinds of work.
-    ASSERT_GT(CallCount(Call::GetFileInformationByHandle), 0);
+    ASSERT_GT(CallCount(Call::GetFileInformationByHandleEx), 0);
     ASSERT_NE(baseline.find("Found: " + Narrow(Tree) + "\\junction\\deeper\\sample.bin\n"),
               std::string::npos)
         << baseline;
@@ -123,6 +123,7 @@ TEST_F(FailureInjection, EachCallFailingInTurnPrintsNothingExtraAndLeaksNothing)
         Call::FindNextFileW,
         Call::CreateFileW,
         Call::ReadFile,
+        Call::GetFileInformationByHandleEx,
         Call::GetFileInformationByHandle,
         Call::CryptAcquireContextW,
         Call::CryptCreateHash,

@@ -130,6 +130,29 @@ void JoinReportThread() {
     }
 }
 
+// --- Error dialogs and sleep ---------------------------------------------------
+
+std::vector<UINT> ErrorModes;
+
+struct ExecutionStateCall {
+    EXECUTION_STATE Flags;
+    long long OutputBytes; // what the program had printed by then
+    size_t Listings;       // directories listed by then
+    size_t ReportWaits;    // waits for the report by then
+};
+std::vector<ExecutionStateCall> ExecutionStates;
+
+UINT WINAPI FakeSetErrorMode(UINT mode) {
+    ErrorModes.push_back(mode);
+    return 0;
+}
+
+EXECUTION_STATE WINAPI FakeSetThreadExecutionState(EXECUTION_STATE flags) {
+    ExecutionStates.push_back(
+        ExecutionStateCall{flags, _filelengthi64(_fileno(stdout)), Patterns.size(), Waits.size()});
+    return ES_CONTINUOUS;
+}
+
 // --- Keys -----------------------------------------------------------------------
 
 std::vector<int> Keys;
@@ -167,6 +190,8 @@ class Flow : public PlatformTest {
         Underlying.InternetOpenW = FakeInternetOpenW;
         Underlying.InternetOpenUrlW = FakeInternetOpenUrlW;
         Underlying.InternetCloseHandle = FakeInternetCloseHandle;
+        Underlying.SetErrorMode = FakeSetErrorMode;
+        Underlying.SetThreadExecutionState = FakeSetThreadExecutionState;
         MainThreadId = GetCurrentThreadId();
         Reset({13});
     }
@@ -195,6 +220,8 @@ class Flow : public PlatformTest {
         SessionOpens = 0;
         SessionThreadId = 0;
         RequestsOpened = 0;
+        ErrorModes.clear();
+        ExecutionStates.clear();
         Keys = keys;
         KeysRead = 0;
         OutputBytesAtFirstKey = -1;
@@ -279,7 +306,7 @@ TEST_F(Flow, RunPrintsTheScanAndItsVerdictWaitsForTheReportAndEndsOnEnter) {
     }
 }
 
-TEST_F(Flow, TheRunGoesOnWhenTheReportThreadOrTheIdleContextFails) {
+TEST_F(Flow, TheRunGoesOnSilentlyWhenAnyCallOfItsOwnFails) {
     struct Case {
         Call Failing;
         int Waits;
@@ -290,11 +317,13 @@ TEST_F(Flow, TheRunGoesOnWhenTheReportThreadOrTheIdleContextFails) {
         {Call::CreateThread, 0, 0, 1},
         {Call::WaitForSingleObject, 1, 1, 1},
         {Call::CryptAcquireContextW, 1, 1, 0},
+        {Call::SetErrorMode, 1, 1, 1},
+        {Call::SetThreadExecutionState, 1, 1, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(CallName(c.Failing));
         Reset({13});
-        FailCall(c.Failing, 1);
+        FailCall(c.Failing, -1);
 
         EXPECT_EQ(Run(), BannerText + VerdictLead + CleanText + PromptText);
         EXPECT_EQ(Status, 0);
@@ -305,6 +334,36 @@ TEST_F(Flow, TheRunGoesOnWhenTheReportThreadOrTheIdleContextFails) {
         EXPECT_EQ(KeysRead, 1u);
         ExpectAllReleased();
     }
+}
+
+TEST_F(Flow, NoErrorDialogFromTheFirstCallAndNoSleepFromTheScanToTheVerdict) {
+    WriteBytes(Indicator(), "x");
+    DriveQHasRoot = true;
+    std::string progress = "\rScanning Q:\\a.txt";
+    progress.resize(79, ' ');
+    const std::string scan = BannerText + "Found: " + Narrow(Indicator()) + "\n" + progress;
+
+    EXPECT_EQ(Run(), scan + VerdictLead + InfectedText + PromptText);
+
+    EXPECT_EQ(FirstCallPosition(Call::SetErrorMode), 1) << "not the program's first call";
+    EXPECT_EQ(ErrorModes, std::vector<UINT>{
+                              static_cast<UINT>(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX)});
+
+    ASSERT_EQ(ExecutionStates.size(), 2u);
+    // Held once the banner is out, before phase 1 asks for the Windows directory...
+    EXPECT_EQ(ExecutionStates[0].Flags,
+              static_cast<EXECUTION_STATE>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED));
+    EXPECT_EQ(ExecutionStates[0].OutputBytes, BytesWritten(BannerText));
+    EXPECT_LT(FirstCallPosition(Call::SetThreadExecutionState),
+              FirstCallPosition(Call::GetWindowsDirectoryW));
+    // ...and released after the walk and the wait for the report, before the
+    // verdict and the prompt.
+    EXPECT_EQ(ExecutionStates[1].Flags, static_cast<EXECUTION_STATE>(ES_CONTINUOUS));
+    EXPECT_EQ(ExecutionStates[1].Listings, 1u);
+    EXPECT_EQ(ExecutionStates[1].ReportWaits, 1u);
+    EXPECT_EQ(ExecutionStates[1].OutputBytes, BytesWritten(scan));
+    EXPECT_EQ(KeysRead, 1u);
+    ExpectAllReleased();
 }
 
 TEST_F(Flow, RunScanChecksTheKnownLocationsBeforeItWalksTheDrives) {

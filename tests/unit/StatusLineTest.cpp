@@ -105,6 +105,14 @@ std::string PaddedLine(const std::string& text) {
     return line;
 }
 
+bool IsControl(wchar_t unit) {
+    return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
+}
+
+// ESC sequences (clear screen, set the window title), CR, LF, BS, BEL, TAB,
+// DEL and C1 controls (CSI, NEL) in one name.
+const std::wstring ControlPath = L"C:\\x\x1b[2J\x1b]0;owned\x07y\r\n\b\t\x7f\x9b\x85z.txt";
+
 class ProgressLine : public PlatformTest {
   protected:
     void SetUp() override {
@@ -206,6 +214,10 @@ TEST_F(ProgressLine, NonAsciiPathsFillExactlyOneLineInEveryCodePage) {
         // line exactly, the second is one column too wide to be shown whole.
         {"CJK filling the line", L"C:\\" + Repeat(L"\u65e5", 30) + L"\\a.txt"},
         {"CJK one column too wide", L"C:\\" + Repeat(L"\u65e5", 30) + L"\\ab.txt"},
+        // Names may hold control characters: none may reach the console.
+        {"escape sequences and line controls", ControlPath},
+        {"control characters in the shown head and tail",
+         L"C:\x1b]" + Repeat(L"abc\\", 60) + L"\x1b[2J\r\n\x7f\x9b\x85.txt"},
     };
 
     for (unsigned codePage : CodePages) {
@@ -228,6 +240,8 @@ TEST_F(ProgressLine, NonAsciiPathsFillExactlyOneLineInEveryCodePage) {
                                      [](char b) { return static_cast<unsigned char>(b) < 0x20; }));
             std::wstring decoded;
             EXPECT_TRUE(Decode(text, codePage, &decoded)) << "not valid text in the code page";
+            EXPECT_TRUE(std::none_of(decoded.begin(), decoded.end(), IsControl))
+                << "a control character reaches the console";
             EXPECT_EQ(1 + Columns(text, codePage), StatusLineColumns);
             if (codePage != CP_UTF8) {
                 EXPECT_EQ(line.size(), StatusLineColumns);
@@ -379,6 +393,23 @@ TEST_F(ConsoleConversion, AWholePathIsConvertedWithAStandInForEachMissingCharact
         SCOPED_TRACE("code page " + std::to_string(c.CodePage));
         OutputCodePage = c.CodePage;
         EXPECT_EQ(Hex(ToConsoleText(MixedPath)), Hex(c.Expected));
+    }
+}
+
+TEST_F(ConsoleConversion, EveryControlCharacterOfAPathIsAStandInInEveryCodePage) {
+    for (unsigned codePage : CodePages) {
+        SCOPED_TRACE("code page " + std::to_string(codePage));
+        OutputCodePage = codePage;
+        EXPECT_EQ(ToConsoleText(ControlPath), "C:\\x?[2J?]0;owned?y???????z.txt");
+    }
+    // The edges: U+001F/U+0020, U+007E/U+007F and U+009F/U+00A0.
+    OutputCodePage = CP_UTF8;
+    for (unsigned unit = 0; unit <= 0xA0; ++unit) {
+        SCOPED_TRACE("U+" + Hex(std::string(1, static_cast<char>(unit))));
+        const std::string expected = unit == 0xA0      ? "\xC2\xA0"
+                                     : IsControl(unit) ? "?"
+                                                       : std::string(1, static_cast<char>(unit));
+        EXPECT_EQ(ToConsoleText(std::wstring(1, static_cast<wchar_t>(unit))), expected);
     }
 }
 
