@@ -282,6 +282,34 @@ BOOL WINAPI LedgerInternetCloseHandle(HINTERNET handle) {
     return Underlying.InternetCloseHandle(handle);
 }
 
+HANDLE WINAPI LedgerGetStdHandle(DWORD which) {
+    if (Fails(Call::GetStdHandle)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return Underlying.GetStdHandle(which);
+}
+
+BOOL WINAPI LedgerGetConsoleMode(HANDLE console, LPDWORD mode) {
+    if (Fails(Call::GetConsoleMode)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return Underlying.GetConsoleMode(console, mode);
+}
+
+UINT WINAPI LedgerGetConsoleOutputCP() {
+    if (Fails(Call::GetConsoleOutputCP)) {
+        return 0;
+    }
+    return Underlying.GetConsoleOutputCP();
+}
+
+// Cannot fail: only counted.
+UINT WINAPI LedgerGetACP() {
+    Count(Call::GetACP);
+    return Underlying.GetACP();
+}
+
 } // namespace
 
 const char* CallName(Call call) {
@@ -310,6 +338,10 @@ const char* CallName(Call call) {
         "InternetOpenW",
         "InternetOpenUrlW",
         "InternetCloseHandle",
+        "GetStdHandle",
+        "GetConsoleMode",
+        "GetConsoleOutputCP",
+        "GetACP",
     };
     static_assert(sizeof(Names) / sizeof(Names[0]) == static_cast<size_t>(Call::Count),
                   "a name for every call");
@@ -352,6 +384,10 @@ void InstallLedger() {
     Win32.InternetOpenW = LedgerInternetOpenW;
     Win32.InternetOpenUrlW = LedgerInternetOpenUrlW;
     Win32.InternetCloseHandle = LedgerInternetCloseHandle;
+    Win32.GetStdHandle = LedgerGetStdHandle;
+    Win32.GetConsoleMode = LedgerGetConsoleMode;
+    Win32.GetConsoleOutputCP = LedgerGetConsoleOutputCP;
+    Win32.GetACP = LedgerGetACP;
 }
 
 int CallCount(Call call) {

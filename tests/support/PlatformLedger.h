@@ -34,6 +34,10 @@ enum class Call {
     InternetOpenW,
     InternetOpenUrlW,
     InternetCloseHandle,
+    GetStdHandle,
+    GetConsoleMode,
+    GetConsoleOutputCP,
+    GetACP,
     Count
 };
 
