@@ -37,10 +37,8 @@ import hashlib
 import os
 import shutil
 import stat
-import subprocess
 import sys
 import time
-import uuid
 from pathlib import Path
 
 import pytest
@@ -99,30 +97,7 @@ def holder_exe(work_dir: Path) -> Path:
     return helpers.helper_exe("REGIN_E2E_HOLDER", "holder.cpp", work_dir, "-municode")
 
 
-class Holder:
-    """holder.exe holding one file of the sandbox open (no sharing) until stop()."""
-
-    def __init__(self, sb: wp.Sandbox, exe: Path, path: str):
-        self.out = sb.dir / f"holder-{uuid.uuid4().hex[:6]}.out"
-        with open(self.out, "wb") as fo:       # a file, not a pipe: Wine's helpers inherit stdout
-            self.proc = subprocess.Popen([wp.WINE, str(exe), path], cwd=sb.drive_c, env=sb.env(),
-                                         stdin=subprocess.PIPE, stdout=fo, stderr=subprocess.DEVNULL)
-
-    def wait_held(self, timeout: float = 30) -> str:
-        console.wait_until(lambda: self.output() or self.proc.poll() is not None, timeout)
-        console.wait_until(lambda: b"\n" in self.out.read_bytes() or self.proc.poll() is not None, 5)
-        return self.output()
-
-    def output(self) -> str:
-        return self.out.read_bytes().decode("latin-1").strip()
-
-    def stop(self) -> int | None:
-        if self.proc.stdin:
-            self.proc.stdin.close()
-        try:
-            return self.proc.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            return None       # the sandbox's teardown kills its wineserver and every process
+Holder = helpers.Beside     # holder.exe holds its file open with no sharing until stop()
 
 
 # --- snapshots for "nothing written" ------------------------------------------------------------
@@ -321,12 +296,12 @@ def hardening(template, run_dir, fixture_exe, holder_exe):
         # Baseline: what Wine itself changes when a trivial program runs (the holder, failing).
         s0 = {k: snapshot(p) for k, p in roots.items()}
         trivial = Holder(sb, holder_exe, "C:\\no such file")
-        trivial.wait_held()
+        trivial.wait_output()
         trivial.stop()
         s1 = {k: snapshot(p) for k, p in roots.items()}
         wine_own = {k: changes(s0[k], s1[k]) for k in roots}
         holder = Holder(sb, holder_exe, win("f", HELD))
-        held = holder.wait_held()
+        held = holder.wait_output()
         try:
             r = run_to_exit(sb, fixture_exe)
         finally:

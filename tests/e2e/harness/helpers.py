@@ -1,12 +1,16 @@
-"""Small Windows helper programs the tests run beside the scanner (key echo, file holder)."""
+"""Small Windows helper programs the tests run beside the scanner (key echo, file holder,
+file writer)."""
 from __future__ import annotations
 
 import os
 import shutil
 import subprocess
+import uuid
 from pathlib import Path
 
 import pytest
+
+from . import console, prefix as wp
 
 HERE = Path(__file__).resolve().parent.parent
 
@@ -28,3 +32,34 @@ def helper_exe(env: str, source: str, work_dir: Path, *flags: str) -> Path:
                        timeout=120)
         tmp.replace(out)
     return out
+
+
+class Beside:
+    """A helper program running in the sandbox beside the scanner, with one file path as its
+    argument, until stop() ends its standard input."""
+
+    def __init__(self, sb: wp.Sandbox, exe: Path, path: str):
+        self.out = sb.dir / f"{Path(exe).stem}-{uuid.uuid4().hex[:6]}.out"
+        with open(self.out, "wb") as fo:       # a file, not a pipe: Wine's helpers inherit stdout
+            self.proc = subprocess.Popen([wp.WINE, str(exe), path], cwd=sb.drive_c, env=sb.env(),
+                                         stdin=subprocess.PIPE, stdout=fo, stderr=subprocess.DEVNULL)
+
+    def wait_output(self, timeout: float = 30) -> str:
+        """Its first line, once it has written one (or ended)."""
+        console.wait_until(lambda: self.output() or self.proc.poll() is not None, timeout)
+        console.wait_until(lambda: b"\n" in self.out.read_bytes() or self.proc.poll() is not None, 5)
+        return self.output().split("\n", 1)[0].strip()
+
+    def output(self) -> str:
+        return self.out.read_bytes().decode("latin-1").strip()
+
+    def lines(self) -> list[str]:
+        return [line.strip() for line in self.out.read_bytes().decode("latin-1").splitlines() if line.strip()]
+
+    def stop(self) -> int | None:
+        if self.proc.stdin:
+            self.proc.stdin.close()
+        try:
+            return self.proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            return None       # the sandbox's teardown kills its wineserver and every process
