@@ -645,6 +645,39 @@ def report_floor(floor, baseline_info, out):
 
 # ---------------------------------------------------------------- main
 
+def compare_builds(prefix, exe, earlier, sets, folders, runs, timeout, out):
+    """The same data sets walked by an earlier build and this one, runs alternating (earlier,
+    this, earlier, ...) after one warm-up each, so that both see the same machine. Prints the
+    in-run walk time per file (median) of each and the change."""
+    rows = []
+    for s in sets:
+        folder = folders[s]
+        files, _ = data_set_size(folder)
+        prefix.map_d(folder)
+        limit = max(timeout, files / 100)
+        for program in (earlier, exe):
+            run_program(prefix, program, limit)
+        times = {earlier: [], exe: []}
+        for i in range(runs):
+            for program in (earlier, exe):
+                r = run_program(prefix, program, limit)
+                if r["files_d"] != files:
+                    raise RuntimeError(f"{s}: {program} saw {r['files_d']} files on D:, not {files}")
+                times[program].append(r["walk_d_inrun"] / files * 1000)
+            log(f"  {s} run {i + 1}: earlier {times[earlier][-1]:.3f} ms/file, "
+                f"this {times[exe][-1]:.3f} ms/file")
+        rows.append((s, files, med(times[earlier]), med(times[exe])))
+    prefix.map_d(None)
+    print(file=out)
+    print(f"earlier build: {earlier}", file=out)
+    print(f"this build:    {exe}", file=out)
+    print(f"{runs} alternating runs each after one warm-up; in-run walk time of D: per file, median", file=out)
+    print("| data set | files | earlier ms/file | this ms/file | change |", file=out)
+    print("| --- | ---: | ---: | ---: | ---: |", file=out)
+    for name, files, before, after in rows:
+        print(f"| {name} | {files:,} | {before:.3f} | {after:.3f} | {(after / before - 1) * 100:+.1f}% |", file=out)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--exe", required=True)
@@ -656,6 +689,8 @@ def main():
     ap.add_argument("--floor-exe", help="bench/floor.c built for Windows: Wine's memory floor")
     ap.add_argument("--no-console", action="store_true",
                     help="skip the console comparison (small-2k in a tmux pane vs a pipe)")
+    ap.add_argument("--compare", metavar="EARLIER_EXE",
+                    help="only time an earlier build against this one on the data sets")
     args = ap.parse_args()
     sets = [s for s in args.sets.split(",") if s]
     if not sets or args.runs < 1:
@@ -680,6 +715,13 @@ def main():
     console = None
     prefix.map_d(None)
     prefix.start_server()
+    if args.compare:
+        try:
+            compare_builds(prefix, exe, os.path.abspath(args.compare), sets, folders, args.runs,
+                           args.timeout, sys.stdout)
+        finally:
+            prefix.stop_server()
+        return
     try:
         if args.floor_exe:
             for mode in ("empty", "dlls"):

@@ -10,6 +10,9 @@
 #   --sets LIST  comma-separated data sets (default: small-2k,small-20k,large-512m,sparse-5g)
 #   --exe PATH   benchmark this exe instead of building one in build/bench/build
 #   --no-console skip the console comparison (small-2k on a tmux console vs a pipe)
+#   --compare EARLIER_EXE
+#                only time an earlier build against this one on the data sets,
+#                runs alternating, and print the change per file
 #
 # Data sets are made once under build/bench-data (deterministic, seeded), the
 # sandbox prefix under build/bench/prefix; reports go to build/bench/report-*.txt.
@@ -25,6 +28,7 @@ runs=3
 sets=""
 exe=""
 console=yes
+compare=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --quick) runs=1 ;;
@@ -32,7 +36,8 @@ while [ $# -gt 0 ]; do
         --sets) sets=$2; shift ;;
         --exe) exe=$2; shift ;;
         --no-console) console=no ;;
-        -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+        --compare) compare=$2; shift ;;
+        -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
     shift
@@ -68,6 +73,7 @@ else
 fi
 [ -n "$sets" ] && set -- "$@" --sets "$sets"
 [ "$console" = no ] && set -- "$@" --no-console
+[ -n "$compare" ] && set -- "$@" --compare "$compare"
 # Bounded as a whole: 40 minutes is far beyond a normal full run.
 exec timeout -k 10 2400 unshare -n -- sh -c \
     'ip link set lo up && exec /usr/bin/python3 "$0/bench/bench.py" "$@"' "$repo" "$@"

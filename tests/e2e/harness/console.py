@@ -7,6 +7,7 @@ Every wait is bounded.
 """
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import os
 import shlex
@@ -69,6 +70,33 @@ def wait_until(pred, timeout: float):
         if time.monotonic() >= end:
             return v
         time.sleep(POLL)
+
+
+def descendants(pid: int) -> list[int]:
+    """Every process below `pid`, from /proc."""
+    children: dict[int, list[int]] = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                continue
+            children.setdefault(ppid, []).append(int(entry))
+    found, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+def _stopped(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] in ("T", "t", "Z", "X")
+    except OSError:
+        return True          # gone
 
 
 def _read(p: Path) -> bytes:
@@ -188,6 +216,25 @@ class ConsoleRun:
                            f"does not read keys; stdout tail: {self.stdout()[-300:]!r}")
         self.t_reading = time.monotonic() - self.t_start
         return self.t_reading
+
+    @contextlib.contextmanager
+    def paused(self, timeout: float = 5):
+        """Hold the program (SIGSTOP to every process below the pane's shell) for the block, once
+        they are all seen stopped, then let it go on (SIGCONT)."""
+        shell = int(self.tmux("display-message", "-p", "-t", "main", "#{pane_pid}").stdout.strip())
+        pids = descendants(shell)
+        for pid in pids:
+            os.kill(pid, signal.SIGSTOP)
+        try:
+            if not wait_until(lambda: all(_stopped(pid) for pid in pids), timeout):
+                raise RunError(f"the program did not stop within {timeout:.0f}s")
+            yield pids
+        finally:
+            for pid in pids:
+                try:
+                    os.kill(pid, signal.SIGCONT)
+                except ProcessLookupError:
+                    pass
 
     # --- input ------------------------------------------------------------------------------
     def keys(self, *keys: str, literal: bool = False) -> None:
