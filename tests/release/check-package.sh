@@ -137,7 +137,8 @@ for text in "http://report.velmora.example/regin.php?clean" \
     grep -qF "$text" README.txt || fail "README.txt does not mention \"$text\""
 done
 for text in "certutil -hashfile ReginDetector.exe SHA256" \
-    "Get-FileHash .\\ReginDetector.exe -Algorithm SHA256" "administrator"; do
+    "Get-FileHash .\\ReginDetector.exe -Algorithm SHA256" "administrator" \
+    "Get-AuthenticodeSignature .\\ReginDetector.exe" "Digital Signatures"; do
     grep -qF "$text" README.txt || fail "README.txt does not mention \"$text\""
 done
 
