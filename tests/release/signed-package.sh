@@ -138,6 +138,7 @@ done
 echo "verified against the certificate: SHA-256, with the program's name and web address"
 
 # The signed program under Wine, where nothing leaves the machine.
+# shellcheck disable=SC2016 # the inner shell expands its arguments
 timeout -k 10 300 unshare -n sh -c '. "$1/scripts/sandbox-prefix.sh" && make_sandbox_prefix "$2"' \
     sh "$source_dir" "$prefix" || fail "could not make the sandbox prefix $prefix"
 [ ! -e "$prefix/dosdevices/z:" ] || fail "the sandbox prefix $prefix maps z:"
