@@ -12,7 +12,8 @@
 #   - SHA256SUMS is one line in sha256sum's format and matches the exe inside
 #     (sha256sum -c, as a user on Linux would check it);
 #   - the exe's version resource says <version> (FileVersion, ProductVersion,
-#     FILEVERSION), and its manifest asks for administrator rights;
+#     FILEVERSION), and its manifest asks for administrator rights and gives the
+#     same version as its assembly version (four parts: 1.0 is 1.0.0.0);
 #   - README.txt has CRLF line ends only, names the version, and quotes the two
 #     report addresses and the agent name exactly as the program holds them;
 #   - with EXE, the exe inside is that very file.
@@ -109,6 +110,13 @@ for line in "VALUE \"FileVersion\", \"$version\"" "VALUE \"ProductVersion\", \"$
 done
 LC_ALL=C grep -qa 'requestedExecutionLevel level="requireAdministrator"' "$exe" ||
     fail "the manifest of $exe does not ask for administrator rights"
+# The manifest's assembly version: the same version in four parts (1.0 is 1.0.0.0).
+assembly_version=$version
+while [ "$(echo "$assembly_version" | tr -cd . | wc -c)" -lt 3 ]; do
+    assembly_version=$assembly_version.0
+done
+LC_ALL=C grep -qaF "name=\"Velmora.ReginDetector\" version=\"$assembly_version\"" "$exe" ||
+    fail "the manifest of $exe does not give the assembly version $assembly_version"
 
 # README.txt: Windows line ends, and what it says about the program is true.
 cr=$(printf '\r')
@@ -129,7 +137,8 @@ for text in "http://report.velmora.example/regin.php?clean" \
     grep -qF "$text" README.txt || fail "README.txt does not mention \"$text\""
 done
 for text in "certutil -hashfile ReginDetector.exe SHA256" \
-    "Get-FileHash .\\ReginDetector.exe -Algorithm SHA256" "administrator"; do
+    "Get-FileHash .\\ReginDetector.exe -Algorithm SHA256" "administrator" \
+    "Get-AuthenticodeSignature .\\ReginDetector.exe" "Digital Signatures"; do
     grep -qF "$text" README.txt || fail "README.txt does not mention \"$text\""
 done
 

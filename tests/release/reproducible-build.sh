@@ -33,10 +33,9 @@ if ! command -v git >/dev/null; then
     echo "SKIP: no git: cannot tell which files are sources"
     exit 77
 fi
-if ! git -C "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    echo "SKIP: $source_dir is not a git work tree: cannot tell which files are sources"
-    exit 77
-fi
+. "$(dirname "$0")/release-build.sh"
+# Unsigned builds: a certificate in the caller's environment is not used here.
+unset REGIN_SIGN_PKCS12 REGIN_SIGN_PASSWORD_FILE 2>/dev/null || true
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/regin-release.XXXXXX")
 cleanup() { rm -rf "$work"; }
@@ -52,16 +51,10 @@ fail() {
 
 digest() { sha256sum "$1" | cut -d' ' -f1; }
 
-# The file list: tracked and untracked-but-not-ignored, without tracked files
-# that have been deleted from the work tree.
-git -C "$source_dir" ls-files -z --cached --others --exclude-standard --deduplicate \
-    >"$work/listed"
-# shellcheck disable=SC2016 # the inner shell expands $f
-(cd "$source_dir" && xargs -0 sh -c \
-    'for f; do if [ -e "$f" ] || [ -L "$f" ]; then printf "%s\0" "$f"; fi; done' sh \
-    <"$work/listed" >"$work/files")
-tar -C "$source_dir" --null -T "$work/files" -cf "$work/sources.tar"
-echo "sources: $(tr -cd '\0' <"$work/files" | wc -c) files from $source_dir"
+if ! release_sources "$source_dir" "$work/sources.tar"; then
+    echo "SKIP: $source_dir is not a git work tree: cannot tell which files are sources"
+    exit 77
+fi
 
 copy_a="$work/a"
 copy_b="$work/second-copy-with-a-much-longer-path/sources"
@@ -72,20 +65,11 @@ build() {
     mkdir -p "$copy"
     tar -C "$copy" -xf "$work/sources.tar"
     started=$(date +%s)
-    if ! (
-        cd "$copy"
+    (
         umask "$4"
-        # Nothing from the caller's environment may steer the release build.
-        unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS RCFLAGS SOURCE_DATE_EPOCH \
-            MAKEFLAGS MFLAGS CMAKE_BUILD_PARALLEL_LEVEL CMAKE_GENERATOR 2>/dev/null || true
         export TZ="$2" LC_ALL="$3" LANG="$3"
-        timeout -k 10 "$step_limit" cmake --preset mingw &&
-            timeout -k 10 "$step_limit" \
-                cmake --build --preset mingw -j 2 --target ReginDetector package_zip
-    ) >"$copy.log" 2>&1; then
-        tail -n 40 "$copy.log" >&2
-        fail "the build in $copy failed or ran over ${step_limit} s"
-    fi
+        release_build "$copy" "$step_limit" ReginDetector package_zip
+    ) || exit 1
     echo "built in $(($(date +%s) - started)) s: $copy (TZ=$2, LC_ALL=$3, umask $4)"
 }
 
