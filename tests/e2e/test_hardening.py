@@ -424,6 +424,11 @@ def removal(template, run_dir, fixture_exe):
         def remove_part(run: console.ConsoleRun) -> None:
             needle = tr.progress_line(TRIGGER)
             end = time.monotonic() + console.PROMPT_TIMEOUT
+            # The program's processes, known before the trigger shows, so that the stop follows it
+            # at once (the banner is printed by the program itself).
+            console.wait_until(lambda: tr.normalise(run.stdout()).startswith(tr.BANNER) or run.status() is not None,
+                               console.PROMPT_TIMEOUT)
+            pids = run.program_pids()
             while time.monotonic() < end and run.status() is None:
                 out = run.stdout()
                 if needle in out:
@@ -433,7 +438,7 @@ def removal(template, run_dir, fixture_exe):
                 return
             # The walk is held while the files go, so that how far it got does not depend on
             # how busy the machine is; it goes on from exactly where it was.
-            with run.paused():
+            with run.paused(pids):
                 out = run.stdout()
                 for rel in GONE_NEAR + GONE_FAR:
                     (d / rel).unlink()

@@ -217,12 +217,17 @@ class ConsoleRun:
         self.t_reading = time.monotonic() - self.t_start
         return self.t_reading
 
-    @contextlib.contextmanager
-    def paused(self, timeout: float = 5):
-        """Hold the program (SIGSTOP to every process below the pane's shell) for the block, once
-        they are all seen stopped, then let it go on (SIGCONT)."""
+    def program_pids(self) -> list[int]:
+        """The processes below the pane's shell: the program, once it has started."""
         shell = int(self.tmux("display-message", "-p", "-t", "main", "#{pane_pid}").stdout.strip())
-        pids = descendants(shell)
+        return descendants(shell)
+
+    @contextlib.contextmanager
+    def paused(self, pids: list[int] | None = None, timeout: float = 5):
+        """Hold the program (SIGSTOP to `pids`, by default every process below the pane's shell)
+        for the block, once they are all seen stopped, then let it go on (SIGCONT). Pass the pids
+        found beforehand where the moment of the stop matters."""
+        pids = self.program_pids() if pids is None else pids
         for pid in pids:
             os.kill(pid, signal.SIGSTOP)
         try:
