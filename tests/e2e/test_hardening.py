@@ -406,6 +406,10 @@ BIG_B = [f"big/b/g{i:03d}.dat" for i in range(40)] + ["big/b/inner/h.dat"]
 BIG_A_SUB = ["big/a/sub/s.dat"]
 GONE_DIRS = ["big/a/sub", "big/b"]       # listed in their parents, removed before entered
 BIG_C = [f"big/c/k{i:03d}.dat" for i in range(40)]
+# Between the trigger and the first file to remove: sparse files of 4 MiB, about 0.4 s of hashing
+# in all, so that the walk is held well before it gets there even when the machine is busy.
+SLOW = BIG_A[6:40]
+SLOW_BYTES = 4 * 2**20
 SAMPLE_KEPT = "big/c/k039.dat"
 KEPT = [rel for rel in BIG_A if rel not in GONE_NEAR + GONE_FAR] + BIG_C
 
@@ -418,6 +422,8 @@ def removal(template, run_dir, fixture_exe):
         make_tree(d, [(rel, rel.encode()) for rel in BIG_A + BIG_A_SUB + BIG_B + BIG_C])
         for rel in SAMPLES_GONE + [SAMPLE_KEPT]:
             (d / rel).write_bytes(SAMPLE)
+        for rel in SLOW:
+            os.truncate(d / rel, SLOW_BYTES)
         sb.restart_server()
         seen = {}
 
