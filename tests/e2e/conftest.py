@@ -99,7 +99,7 @@ def keyecho_exe(work_dir: Path) -> Path:
 
 @pytest.fixture
 def sandbox(template: Path, run_dir: Path, request):
-    sb = wp.Sandbox(template, run_dir, os.environ.get("REGIN_E2E_SANDBOX", "auto"))
+    sb = wp.Sandbox(template, run_dir)
     record("sandbox", sb.mode, sb.timings["copy"])
     try:
         yield sb

@@ -50,32 +50,7 @@ pytestmark = pytest.mark.wine
 
 HERE = Path(__file__).resolve().parent
 SAMPLE = (HERE.parent / "fixtures" / "sample-a.bin").read_bytes()
-SANDBOX_MODE = os.environ.get("REGIN_E2E_SANDBOX", "auto")
 CYCLE_PROMPT_LIMIT = 60 * console.TIME_SCALE     # a cycle must not hold the walk up
-
-
-def win(letter: str, rel: str) -> str:
-    return f"{letter.upper()}:\\" + rel.replace("/", "\\")
-
-
-def new_sandbox(template: Path, run_dir: Path) -> wp.Sandbox:
-    return wp.Sandbox(template, run_dir, SANDBOX_MODE)
-
-
-def run_to_exit(sb: wp.Sandbox, exe: Path, env: dict | None = None,
-                prompt_timeout: float = console.PROMPT_TIMEOUT, during=None) -> console.Result:
-    """A console run; `during(run)`, if given, is called right after the launch."""
-    run = console.ConsoleRun(sb, exe, env)
-    try:
-        run.start()
-        if during:
-            during(run)
-        run.wait_prompt(prompt_timeout)
-        run.enter()
-        run.wait_exit()
-        return run.result()
-    finally:
-        run.close()
 
 
 def finds_follow_progress(t: tr.Transcript) -> list[str]:
@@ -153,7 +128,7 @@ CYCLE_LINK_NAMES = {Path(p).name for p, _ in CYCLE_LINKS}
 
 @pytest.fixture(scope="module")
 def cycles(template, run_dir, fixture_exe):
-    sb = new_sandbox(template, run_dir)
+    sb = wp.Sandbox(template, run_dir)
     try:
         d = sb.map_drive("d")
         e = sb.map_drive("e")
@@ -163,7 +138,7 @@ def cycles(template, run_dir, fixture_exe):
             (d / rel).symlink_to(d / target[1:] if target.startswith("@") else target)
         sb.restart_server()
         expected = expected_walk(d, "D:") + ["E:\\after-cycles.txt"]
-        r = run_to_exit(sb, fixture_exe, prompt_timeout=CYCLE_PROMPT_LIMIT)
+        r = console.run_console(sb, fixture_exe, prompt_timeout=CYCLE_PROMPT_LIMIT)
         sb.check_contained()
         yield r, tr.parse(r.stdout), expected
     finally:
@@ -220,14 +195,14 @@ L_DIR = "long/" + "p" * 100 + "/" + "q" * 100 + "/"          # E:\long\ppp..\qqq
 
 
 def name_for_total(total: int, tag: str) -> str:
-    rest = total - len(win("e", L_DIR))
+    rest = total - len(tr.win("e", L_DIR))
     return tag + "x" * (rest - len(tag))
 
 
 def chain(prefix: str, to_length: int) -> str:
     """Folders of 95-100 characters below `prefix` until the path passes `to_length`."""
     path, n = prefix, 0
-    while len(win("e", path)) < to_length:
+    while len(tr.win("e", path)) < to_length:
         path += "k" * 95 + f"c{n:03d}" + "/"
         n += 1
     return path
@@ -282,7 +257,7 @@ def make_deep(root: Path, rel: str, content: bytes | None, per_folder: str | Non
 
 @pytest.fixture(scope="module")
 def hardening(template, run_dir, fixture_exe, holder_exe):
-    sb = new_sandbox(template, run_dir)
+    sb = wp.Sandbox(template, run_dir)
     try:
         e, f, h = sb.map_drive("e"), sb.map_drive("f"), sb.map_drive("h")
         for _, rel, sample in LONG_FILES:
@@ -300,10 +275,10 @@ def hardening(template, run_dir, fixture_exe, holder_exe):
         trivial.stop()
         s1 = {k: snapshot(p) for k, p in roots.items()}
         wine_own = {k: changes(s0[k], s1[k]) for k in roots}
-        holder = Holder(sb, holder_exe, win("f", HELD))
+        holder = Holder(sb, holder_exe, tr.win("f", HELD))
         held = holder.wait_output()
         try:
-            r = run_to_exit(sb, fixture_exe)
+            r = console.run_console(sb, fixture_exe)
         finally:
             holder_status = holder.stop()
         s2 = {k: snapshot(p) for k, p in roots.items()}
@@ -327,7 +302,7 @@ def test_hardening_run_completes(hardening):
 @pytest.mark.parametrize("case,rel,sample", LONG_FILES, ids=[c for c, _, _ in LONG_FILES])
 def test_long_path_shown_and_hashed(hardening, case, rel, sample):
     t = hardening["t"]
-    path = win("e", rel)
+    path = tr.win("e", rel)
     assert len(path) >= 259
     assert t.shown.count(tr.shown_path(path)) == 1, f"{case}: {len(path)}-character path not shown once"
     assert t.scan_finds.count(path) == (1 if sample else 0), \
@@ -349,16 +324,16 @@ def test_chain_beyond_host_limit_skipped_silently(hardening):
         if len(p) <= SURE_DEPTH:
             assert shown[tr.shown_path(p)] == 1, f"{len(p)}-character path not shown"
     assert all(shown[tr.shown_path(p)] <= 1 for p in chain_files)
-    beyond = win("e", BEYOND_HOST)
+    beyond = tr.win("e", BEYOND_HOST)
     assert len(beyond) > 4096 and beyond not in t.scan_finds
     assert tr.shown_path(beyond) not in shown
 
 
 def test_drives_after_long_paths_walked(hardening):
     t = hardening["t"]
-    for p in [win("f", "held/b-after.bin"), win("f", "zz-after-held.txt"), win("h", "last/last.txt")]:
+    for p in [tr.win("f", "held/b-after.bin"), tr.win("f", "zz-after-held.txt"), tr.win("h", "last/last.txt")]:
         assert t.shown.count(tr.shown_path(p)) == 1, p
-    assert t.shown[-1] == win("h", "last/last.txt")
+    assert t.shown[-1] == tr.win("h", "last/last.txt")
 
 
 def test_held_file_skipped_silently(hardening):
@@ -367,17 +342,17 @@ def test_held_file_skipped_silently(hardening):
     t = hardening["t"]
     assert hardening["held"] == "held", f"holder helper: {hardening['held']!r}"
     assert hardening["holder_status"] == 0, "the holder did not hold the file until the run ended"
-    assert t.shown.count(win("f", HELD)) == 1
-    assert win("f", HELD) not in t.scan_finds
-    assert win("f", "held/b-after.bin") in t.scan_finds
-    i = t.shown.index(win("f", HELD))
-    assert t.shown[i + 1:i + 4] == [win("f", "held/b-after.bin"), win("f", "held/c-after.txt"),
-                                    win("f", "zz-after-held.txt")]
+    assert t.shown.count(tr.win("f", HELD)) == 1
+    assert tr.win("f", HELD) not in t.scan_finds
+    assert tr.win("f", "held/b-after.bin") in t.scan_finds
+    i = t.shown.index(tr.win("f", HELD))
+    assert t.shown[i + 1:i + 4] == [tr.win("f", "held/b-after.bin"), tr.win("f", "held/c-after.txt"),
+                                    tr.win("f", "zz-after-held.txt")]
 
 
 def test_all_finds_expected(hardening):
     t = hardening["t"]
-    want = [win("e", rel) for _, rel, s in LONG_FILES if s] + [win("f", "held/b-after.bin")]
+    want = [tr.win("e", rel) for _, rel, s in LONG_FILES if s] + [tr.win("f", "held/b-after.bin")]
     assert sorted(t.scan_finds) == sorted(want)
 
 
@@ -416,7 +391,7 @@ KEPT = [rel for rel in BIG_A if rel not in GONE_NEAR + GONE_FAR] + BIG_C
 
 @pytest.fixture(scope="module")
 def removal(template, run_dir, fixture_exe):
-    sb = new_sandbox(template, run_dir)
+    sb = wp.Sandbox(template, run_dir)
     try:
         d = sb.map_drive("d")
         make_tree(d, [(rel, rel.encode()) for rel in BIG_A + BIG_A_SUB + BIG_B + BIG_C])
@@ -452,7 +427,7 @@ def removal(template, run_dir, fixture_exe):
                     shutil.rmtree(d / rel)
             seen["before"] = tr.normalise(out)
 
-        r = run_to_exit(sb, fixture_exe, during=remove_part)
+        r = console.run_console(sb, fixture_exe, during=remove_part)
         yield r, seen.get("before")
     finally:
         sb.close()
@@ -463,21 +438,21 @@ def test_removed_while_walking(removal):
     sample; every file still there is shown once, and the walk goes on."""
     r, before = removal
     assert before is not None, "the walk never reached the trigger file"
-    assert tr.progress_line(win("d", GONE_NEAR[0])) not in before, \
+    assert tr.progress_line(tr.win("d", GONE_NEAR[0])) not in before, \
         "the walk was past the files to remove before they went: cannot tell what happened"
     assert r.status == 0
     t = tr.parse(r.stdout)
     assert t.finds == []
-    assert t.scan_finds == [win("d", SAMPLE_KEPT)], "a removed sample was found, or the kept one not"
+    assert t.scan_finds == [tr.win("d", SAMPLE_KEPT)], "a removed sample was found, or the kept one not"
     assert t.tail == tr.TAIL_INFECTED
     shown = collections.Counter(s for s in t.shown if s.startswith("D:"))
-    missing = [rel for rel in KEPT if shown[win("d", rel)] != 1]
+    missing = [rel for rel in KEPT if shown[tr.win("d", rel)] != 1]
     assert not missing, f"files still there not shown once: {missing[:5]}"
-    everything = {win("d", rel) for rel in BIG_A + BIG_A_SUB + BIG_B + BIG_C}
+    everything = {tr.win("d", rel) for rel in BIG_A + BIG_A_SUB + BIG_B + BIG_C}
     assert set(shown) <= everything and max(shown.values()) == 1
-    assert not any(s.startswith(win("d", rel) + "\\") for s in shown for rel in GONE_DIRS), \
+    assert not any(s.startswith(tr.win("d", rel) + "\\") for s in shown for rel in GONE_DIRS), \
         "a folder removed before the walk reached it was still walked"
-    listed_then_gone = [rel for rel in GONE_NEAR if shown[win("d", rel)]]
+    listed_then_gone = [rel for rel in GONE_NEAR if shown[tr.win("d", rel)]]
     assert listed_then_gone, "no removed file was listed before it went: no failed open was exercised"
 
 
@@ -505,80 +480,18 @@ ODD_FILES = [(rel, SAMPLE) for _, rel in ODD_NAMES]
 ODD_SAMPLES = [rel for _, rel in ODD_NAMES]
 # A plain path drops trailing spaces and dots: "decoy.bin " opens the harmless "decoy.bin".
 TRAILING = [("decoy.bin", b"harmless twin"), ("decoy.bin ", SAMPLE), ("dotted.bin.", SAMPLE)]
-TEXT_COLUMNS = tr.LINE_WIDTH - len(tr.PROGRESS_PREFIX)      # 69 columns for the path
-
-
-def in_code_page(text: str, cp: str) -> bytes:
-    """`text` as the program prints it: character by character, '?' for what `cp` cannot hold."""
-    out = b""
-    for ch in text:
-        try:
-            out += ch.encode(cp)
-        except UnicodeEncodeError:
-            out += b"?"
-    return out
-
-
-def expected_shown(path: str, cp: str) -> bytes:
-    """The progress line's path part for `path` (BMP characters only): whole when it has fewer
-    than 60 characters and fits in 69 columns, else the first 4 characters, "[...]" and the last
-    51 characters; when that is wider than 69 columns, as much of the end as fits."""
-    cols = lambda s: len(in_code_page(s, cp))      # a byte is a column in 1252 and 932
-    if len(path) < tr.SHORTEN_FROM and cols(path) <= TEXT_COLUMNS:
-        return in_code_page(path, cp)
-    head = path[:tr.SHORT_HEAD]
-    if len(path) >= tr.SHORTEN_FROM:
-        tail = path[-tr.SHORT_TAIL:]
-        if cols(head) + len(tr.ELLIPSIS) + cols(tail) <= TEXT_COLUMNS:
-            return in_code_page(head, cp) + tr.ELLIPSIS + in_code_page(tail, cp)
-    room = TEXT_COLUMNS - cols(head) - len(tr.ELLIPSIS)
-    start, used = len(path), 0
-    while start > len(head) and used + cols(path[start - 1]) <= room:
-        used += cols(path[start - 1])
-        start -= 1
-    return in_code_page(head, cp) + tr.ELLIPSIS + in_code_page(path[start:], cp)
-
-
-def progress_unit(shown: bytes) -> bytes:
-    return (tr.PROGRESS_PREFIX + shown).ljust(tr.LINE_WIDTH, b" ")
-
-
-def parse_bytes(raw: bytes) -> tuple[list[bytes], list[bytes], bytes]:
-    """Progress lines (79 bytes each, as printed) and finds (path bytes) of a transcript in a
-    multibyte code page, checking that each progress line is exactly 79 bytes and each find
-    is a whole line; returns (progress lines, finds, tail)."""
-    data = tr.normalise(raw)
-    assert data.startswith(tr.BANNER)
-    pos, shown, finds = len(tr.BANNER), [], []
-    while True:
-        if data.startswith(tr.PROGRESS_PREFIX, pos):
-            unit = data[pos:pos + tr.LINE_WIDTH]
-            assert len(unit) == tr.LINE_WIDTH and b"\r" not in unit[1:] and b"\n" not in unit, \
-                f"progress line at byte {pos} is not {tr.LINE_WIDTH} bytes: {data[pos:pos + 2 * tr.LINE_WIDTH]!r}"
-            shown.append(unit)
-            pos += tr.LINE_WIDTH
-        elif data.startswith(tr.CLEAR_FOR_FIND + b"Found: ", pos):
-            start = pos + len(tr.CLEAR_FOR_FIND) + len(b"Found: ")
-            end = data.find(b"\n", start)
-            assert end > 0 and b"\r" not in data[start:end], f"find at byte {pos} is not a whole line"
-            finds.append(data[start:end])
-            pos = end + 1
-        else:
-            return shown, finds, data[pos:]
-
-
 @pytest.fixture(scope="module", params=LOCALES, ids=[cp for cp, _ in LOCALES])
 def odd(request, template, run_dir, fixture_exe):
     cp, locale = request.param
     assert sys.getfilesystemencoding().lower() == "utf-8"
-    sb = new_sandbox(template, run_dir)
+    sb = wp.Sandbox(template, run_dir)
     try:
         g = sb.map_drive("g")
         make_tree(g, ODD_FILES + TRAILING)
         sb.restart_server()
         expected = expected_walk(g, "G:")
-        r = run_to_exit(sb, fixture_exe, env={"LC_CTYPE": locale})
-        shown, finds, tail = parse_bytes(r.stdout)
+        r = console.run_console(sb, fixture_exe, env={"LC_CTYPE": locale})
+        shown, finds, tail = tr.parse_bytes(r.stdout)
         yield dict(cp=cp, r=r, shown=shown, finds=finds, tail=tail, expected=expected)
     finally:
         sb.close()
@@ -594,7 +507,7 @@ def test_odd_names_each_shown_within_79_columns(odd):
     holds it ('?' for the rest), shortened where it must be; nothing dropped, nothing extra."""
     cp = odd["cp"]
     on_g = [s for s in odd["shown"] if s.startswith(tr.PROGRESS_PREFIX + b"G:")]
-    want = [progress_unit(expected_shown(p, cp)) for p in odd["expected"]]
+    want = [tr.progress_unit(tr.expected_shown(p, cp)) for p in odd["expected"]]
     assert len(on_g) == len(want), f"{len(on_g)} progress lines on G: for {len(want)} files"
     for got, exp, path in zip(on_g, want, odd["expected"]):
         assert got == exp, f"{path!r}: shown {got.decode(cp, 'replace')!r}, expected {exp.decode(cp, 'replace')!r}"
@@ -602,9 +515,9 @@ def test_odd_names_each_shown_within_79_columns(odd):
 
 @pytest.mark.parametrize("rel", ODD_SAMPLES, ids=[i for i, _ in ODD_NAMES])
 def test_odd_name_hashed_and_found_in_full(odd, rel):
-    path = win("g", rel)
-    want = b"Found: " + in_code_page(path, odd["cp"])
-    assert odd["finds"].count(in_code_page(path, odd["cp"])) == 1, \
+    path = tr.win("g", rel)
+    want = b"Found: " + tr.in_code_page(path, odd["cp"])
+    assert odd["finds"].count(tr.in_code_page(path, odd["cp"])) == 1, \
         f"no find {want.decode(odd['cp'], 'replace')!r}; finds: {[f.decode(odd['cp'], 'replace') for f in odd['finds']]}"
 
 
@@ -612,14 +525,14 @@ def test_odd_name_hashed_and_found_in_full(odd, rel):
 def test_trailing_space_or_dot_name_hashed(odd, rel):
     """The program hashes every file: also one whose name ends in a space or a dot. (Its
     progress line is checked with the others; a trailing space vanishes in the padding.)"""
-    path = win("g", rel)
-    assert in_code_page(path, odd["cp"]) in odd["finds"], \
+    path = tr.win("g", rel)
+    assert tr.in_code_page(path, odd["cp"]) in odd["finds"], \
         f"sample at {path!r} not found (a plain path drops the trailing character: the program " \
         f"hashed {path.rstrip(' .')!r} or nothing instead)"
 
 
 def test_odd_finds_nothing_else(odd):
-    allowed = {in_code_page(win("g", rel), odd["cp"]) for rel in ODD_SAMPLES + [r for r, c in TRAILING if c == SAMPLE]}
+    allowed = {tr.in_code_page(tr.win("g", rel), odd["cp"]) for rel in ODD_SAMPLES + [r for r, c in TRAILING if c == SAMPLE]}
     assert set(odd["finds"]) <= allowed
 
 

@@ -20,7 +20,7 @@ from pathlib import Path
 import pytest
 
 from harness import console, helpers, prefix as wp, transcript as tr
-from test_hardening import expected_shown, new_sandbox, parse_bytes, progress_unit, run_to_exit, win
+from harness.transcript import expected_shown, parse_bytes, progress_unit, win
 from test_walk_tree import expected_walk, make_tree
 
 pytestmark = pytest.mark.wine
@@ -46,7 +46,7 @@ AFTER = "after.txt"           # on E:, the next file the walk shows once the big
 
 @pytest.fixture(scope="module")
 def sharing(template, run_dir, exe, writer_exe):
-    sb = new_sandbox(template, run_dir)
+    sb = wp.Sandbox(template, run_dir)
     try:
         d, e = sb.map_drive("d"), sb.map_drive("e")
         with open(d / BIG, "wb") as f:
@@ -66,7 +66,7 @@ def sharing(template, run_dir, exe, writer_exe):
                 window[key] = len(writer.lines())
 
         try:
-            r = run_to_exit(sb, exe, during=watch_hashing)
+            r = console.run_console(sb, exe, during=watch_hashing)
         finally:
             writer.stop()
         yield dict(r=r, first=first, window=window, attempts=writer.lines())
@@ -117,13 +117,13 @@ def stood_in(text: str) -> str:
 
 @pytest.fixture(scope="module")
 def controls(template, run_dir, fixture_exe):
-    sb = new_sandbox(template, run_dir)
+    sb = wp.Sandbox(template, run_dir)
     try:
         g = sb.map_drive("g")
         make_tree(g, CONTROL_TREE)
         sb.restart_server()
         expected = expected_walk(g, "G:")
-        r = run_to_exit(sb, fixture_exe, env={"LC_CTYPE": "C.UTF-8"})
+        r = console.run_console(sb, fixture_exe, env={"LC_CTYPE": "C.UTF-8"})
         shown, finds, tail = parse_bytes(r.stdout)      # 79-byte progress lines, whole find lines
         yield dict(r=r, shown=shown, finds=finds, tail=tail, expected=expected)
     finally:

@@ -26,10 +26,6 @@ DRIVES = [
 MISSING_CDROM = "k"                      # mapped as cdrom, folder absent: listing it fails
 
 
-def win(letter: str, rel: str) -> str:
-    return f"{letter.upper()}:\\" + rel.replace("/", "\\")
-
-
 @pytest.fixture(scope="module")
 def walk(template, run_dir, exe):
     sb = wp.Sandbox(template, run_dir, os.environ.get("REGIN_E2E_SANDBOX", "auto"))
@@ -77,14 +73,14 @@ def test_every_file_on_c_once(walk, shown):
 @pytest.mark.parametrize("letter,kind,rel", [(d, k, f) for d, k, fs in DRIVES for f in fs],
                          ids=[f"{d}-{k or 'folder'}-{len(f)}chars" for d, k, fs in DRIVES for f in fs])
 def test_files_on_mapped_drives(shown, letter, kind, rel):
-    path = win(letter, rel)
+    path = tr.win(letter, rel)
     assert shown[tr.shown_path(path)] == 1, f"{path} ({kind or 'folder'} drive)"
 
 
 @pytest.mark.parametrize("path,expected", [
-    (win("d", NAME_59), win("d", NAME_59)),
-    (win("d", NAME_60), "D:\\b[...]" + "b" * 51),
-    (win("d", DEEP), "D:\\d[...]" + win("d", DEEP)[-51:]),
+    (tr.win("d", NAME_59), tr.win("d", NAME_59)),
+    (tr.win("d", NAME_60), "D:\\b[...]" + "b" * 51),
+    (tr.win("d", DEEP), "D:\\d[...]" + tr.win("d", DEEP)[-51:]),
 ], ids=["59-chars-as-is", "60-chars-shortened", "deep-path-shortened"])
 def test_long_paths_are_shortened(shown, path, expected):
     assert shown[expected] == 1, f"{path}: expected {expected!r}"

@@ -270,11 +270,14 @@ class ConsoleRun:
 
 
 def run_console(sandbox: "wp.Sandbox", exe: Path, keys: tuple[str, ...] = (), env: dict[str, str] | None = None,
-                prompt_timeout: float = PROMPT_TIMEOUT) -> Result:
-    """Start the program in tmux, wait for the prompt, type `keys`, press Enter, wait for the exit."""
+                prompt_timeout: float = PROMPT_TIMEOUT, during=None) -> Result:
+    """Start the program in tmux, call `during(run)` if given, wait for the prompt, type `keys`,
+    press Enter, wait for the exit."""
     run = ConsoleRun(sandbox, exe, env)
     try:
         run.start()
+        if during:
+            during(run)
         run.wait_prompt(prompt_timeout)
         if keys:
             run.keys(*keys)

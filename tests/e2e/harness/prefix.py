@@ -211,7 +211,8 @@ def _on_same_components(root: Path, rel: str) -> Path:
 class Sandbox:
     """A throwaway prefix made from the template. Use as a context manager or call close()."""
 
-    def __init__(self, template: Path, runs: Path, mode: str = "auto"):
+    def __init__(self, template: Path, runs: Path, mode: str | None = None):
+        mode = mode or os.environ.get("REGIN_E2E_SANDBOX", "auto")
         self.dir = runs / f"sb-{uuid.uuid4().hex[:10]}"
         self.dir.mkdir(parents=True)
         self.template = template

@@ -160,3 +160,72 @@ def render(finds: list[str], progress: list[bytes], infected: bool, scan_finds: 
 def rebuild(t: Transcript) -> bytes:
     """The transcript `t` was parsed from (LF line ends), from its events in order."""
     return t.banner + b"".join(e[1] for e in t.events) + t.tail
+
+
+def win(letter: str, rel: str) -> str:
+    """The Windows path of `rel` (Unix separators) on drive `letter`."""
+    return f"{letter.upper()}:\\" + rel.replace("/", "\\")
+
+
+# --- transcripts in a code page other than ASCII -----------------------------------------------
+
+TEXT_COLUMNS = LINE_WIDTH - len(PROGRESS_PREFIX)      # 69 columns for the path
+
+
+def in_code_page(text: str, cp: str) -> bytes:
+    """`text` as the program prints it: character by character, '?' for what `cp` cannot hold."""
+    out = b""
+    for ch in text:
+        try:
+            out += ch.encode(cp)
+        except UnicodeEncodeError:
+            out += b"?"
+    return out
+
+
+def expected_shown(path: str, cp: str) -> bytes:
+    """The progress line's path part for `path` (BMP characters only): whole when it has fewer
+    than 60 characters and fits in 69 columns, else the first 4 characters, "[...]" and the last
+    51 characters; when that is wider than 69 columns, as much of the end as fits."""
+    cols = lambda s: len(in_code_page(s, cp))      # a byte is a column in 1252 and 932
+    if len(path) < SHORTEN_FROM and cols(path) <= TEXT_COLUMNS:
+        return in_code_page(path, cp)
+    head = path[:SHORT_HEAD]
+    if len(path) >= SHORTEN_FROM:
+        tail = path[-SHORT_TAIL:]
+        if cols(head) + len(ELLIPSIS) + cols(tail) <= TEXT_COLUMNS:
+            return in_code_page(head, cp) + ELLIPSIS + in_code_page(tail, cp)
+    room = TEXT_COLUMNS - cols(head) - len(ELLIPSIS)
+    start, used = len(path), 0
+    while start > len(head) and used + cols(path[start - 1]) <= room:
+        used += cols(path[start - 1])
+        start -= 1
+    return in_code_page(head, cp) + ELLIPSIS + in_code_page(path[start:], cp)
+
+
+def progress_unit(shown: bytes) -> bytes:
+    return (PROGRESS_PREFIX + shown).ljust(LINE_WIDTH, b" ")
+
+
+def parse_bytes(raw: bytes) -> tuple[list[bytes], list[bytes], bytes]:
+    """Progress lines (79 bytes each, as printed) and finds (path bytes) of a transcript in a
+    multibyte code page, checking that each progress line is exactly 79 bytes and each find
+    is a whole line; returns (progress lines, finds, tail)."""
+    data = normalise(raw)
+    assert data.startswith(BANNER)
+    pos, shown, finds = len(BANNER), [], []
+    while True:
+        if data.startswith(PROGRESS_PREFIX, pos):
+            unit = data[pos:pos + LINE_WIDTH]
+            assert len(unit) == LINE_WIDTH and b"\r" not in unit[1:] and b"\n" not in unit, \
+                f"progress line at byte {pos} is not {LINE_WIDTH} bytes: {data[pos:pos + 2 * LINE_WIDTH]!r}"
+            shown.append(unit)
+            pos += LINE_WIDTH
+        elif data.startswith(CLEAR_FOR_FIND + b"Found: ", pos):
+            start = pos + len(CLEAR_FOR_FIND) + len(b"Found: ")
+            end = data.find(b"\n", start)
+            assert end > 0 and b"\r" not in data[start:end], f"find at byte {pos} is not a whole line"
+            finds.append(data[start:end])
+            pos = end + 1
+        else:
+            return shown, finds, data[pos:]
