@@ -44,7 +44,7 @@ from pathlib import Path
 import pytest
 
 from harness import console, helpers, prefix as wp, transcript as tr
-from test_walk_tree import expected_walk, make_tree
+from harness.walkmodel import expected_walk, make_tree
 
 pytestmark = pytest.mark.wine
 

@@ -21,7 +21,7 @@ import pytest
 
 from harness import console, helpers, prefix as wp, transcript as tr
 from harness.transcript import expected_shown, parse_bytes, progress_unit, win
-from test_walk_tree import expected_walk, make_tree
+from harness.walkmodel import expected_walk, make_tree
 
 pytestmark = pytest.mark.wine
 

@@ -28,7 +28,7 @@ MISSING_CDROM = "k"                      # mapped as cdrom, folder absent: listi
 
 @pytest.fixture(scope="module")
 def walk(template, run_dir, exe):
-    sb = wp.Sandbox(template, run_dir, os.environ.get("REGIN_E2E_SANDBOX", "auto"))
+    sb = wp.Sandbox(template, run_dir)
     try:
         for letter, kind, files in DRIVES:
             root = sb.map_drive(letter, drive_type=kind)

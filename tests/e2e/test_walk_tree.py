@@ -10,19 +10,17 @@ and, on a tie, by exact UTF-16 units; so "Beta" < "beta.txt" < "Zulu" < "_under.
 that begins with a dot is hidden by default. Wine's `attrib` applies only the last of several
 flags given in one call, so each flag is set by a call of its own.
 
-Helpers here (`wine_order`, `expected_walk`) model that walk and are used by test_hardening.py.
+The walk is modelled by `harness.walkmodel`.
 """
 from __future__ import annotations
 
-import os
 import re
-import stat
-from pathlib import Path
 
 import pytest
 
 from harness import prefix as wp, transcript as tr
 from harness.console import run_console
+from harness.walkmodel import expected_walk, make_tree
 
 pytestmark = pytest.mark.wine
 
@@ -51,64 +49,6 @@ HIDDEN_SYSTEM = ["hidden.sys"]
 E_TREE = [("e-first.txt", b"e"), ("sub/e-second.txt", b"e2")]
 
 
-# --- a model of the walk ----------------------------------------------------------------------
-
-def _upper_unit(c: str) -> str:
-    u = c.upper()
-    return u if len(u) == 1 else c
-
-
-def wine_key(name: str):
-    """Sort key for Wine's folder listing: case-blind by UTF-16 unit, then exact."""
-    units = name.encode("utf-16-le")
-    upper = "".join(_upper_unit(c) for c in name).encode("utf-16-le")
-    return ([int.from_bytes(upper[i:i + 2], "little") for i in range(0, len(upper), 2)],
-            [int.from_bytes(units[i:i + 2], "little") for i in range(0, len(units), 2)])
-
-
-def wine_order(names) -> list[str]:
-    return sorted(names, key=wine_key)
-
-
-def expected_walk(unix_dir: Path, win_dir: str, _stack: list | None = None) -> list[str]:
-    """The files the program shows below `unix_dir` (shown as `win_dir`), in walk order: depth
-    first, each folder entered where it is met; a folder that is a link is entered unless it is
-    the same folder (device and inode) as one already on the current walk path."""
-    stack = [] if _stack is None else _stack
-    st = os.stat(unix_dir)
-    stack.append((st.st_dev, st.st_ino))
-    out: list[str] = []
-    try:
-        names = os.listdir(unix_dir)
-    except OSError:
-        names = []
-    for name in wine_order(names):
-        p = unix_dir / name
-        wpath = win_dir + "\\" + name
-        try:
-            target = os.stat(p)
-        except OSError:
-            target = None
-        if target is not None and stat.S_ISDIR(target.st_mode):
-            if p.is_symlink() and (target.st_dev, target.st_ino) in stack:
-                continue
-            out += expected_walk(p, wpath, stack)
-        else:
-            out.append(wpath)
-    stack.pop()
-    return out
-
-
-def make_tree(root: Path, tree) -> None:
-    for rel, content in tree:
-        p = root / rel
-        if rel.endswith("/"):
-            p.mkdir(parents=True, exist_ok=True)
-        else:
-            p.parent.mkdir(parents=True, exist_ok=True)
-            p.write_bytes(content)
-
-
 def wine_attrib(sb: wp.Sandbox, *args: str) -> str:
     return sb.wine(["attrib", *args]).stdout.decode("latin-1")
 
@@ -125,7 +65,7 @@ def attrib_flags(sb: wp.Sandbox, path: str) -> set[str]:
 
 @pytest.fixture(scope="module")
 def walk(template, run_dir, exe):
-    sb = wp.Sandbox(template, run_dir, os.environ.get("REGIN_E2E_SANDBOX", "auto"))
+    sb = wp.Sandbox(template, run_dir)
     try:
         d, e = sb.map_drive("d"), sb.map_drive("e")
         make_tree(d, D_TREE)
