@@ -138,8 +138,14 @@ TEST_F(FailureInjection, EachCallFailingInTurnPrintsNothingExtraAndLeaksNothing)
             SCOPED_TRACE(trace.str());
             InstallLedger();
             FailCall(call, nth);
+            // The 64-bit file index is asked for only where the 128-bit id is
+            // missing (Wine always has one): without it, every time.
+            if (call == Call::GetFileInformationByHandle) {
+                FailCall(Call::GetFileInformationByHandleEx, -1);
+            }
             std::string output = RunScanOfTree();
             if (!FailureDelivered(call)) {
+                EXPECT_GT(nth, 1) << "the call is never made: its failures are not tried";
                 EXPECT_EQ(output, baseline);
                 break;
             }
