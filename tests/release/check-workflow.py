@@ -10,7 +10,8 @@ Fails unless:
     "Test it on Debian 12", in its form for root);
   - the job on windows-latest configures, builds and runs the unit tests with the msvc preset,
     GoogleTest coming from vcpkg.json, and runs the program once through run-once.py with a
-    time limit, within a job time limit;
+    time limit, within a job time limit, after mapping the report host to 127.0.0.1 in the hosts
+    file (no test sends anything beyond loopback);
   - README.md says plainly that the Windows job has not yet been seen running.
 """
 import json
@@ -95,6 +96,10 @@ def main() -> int:
                        r"build/msvc/Release/ReginDetector\.exe"):
             check(re.search(wanted, ran) is not None, f"the Windows job runs nothing like '{wanted}'")
         check("timeout-minutes" in job, "the Windows job has no time limit")
+        hosts = re.search(r"drivers\\etc\\hosts\" -Value \"`r`n127\.0\.0\.1 report\.velmora\.example\"", ran)
+        run_once = ran.find("tests/release/run-once.py")
+        check(hosts is not None and hosts.start() < run_once,
+              "the Windows job does not map report.velmora.example to 127.0.0.1 before the program runs")
         try:
             vcpkg = json.loads((source / "vcpkg.json").read_text())
         except (OSError, ValueError) as error:
