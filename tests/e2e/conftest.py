@@ -155,9 +155,13 @@ def scanner(request) -> Scanner:
 # --- reporting -----------------------------------------------------------------------------
 
 def pytest_terminal_summary(terminalreporter):
+    tr = terminalreporter
+    if wp.SILENT_REPEATS:
+        tr.section("Wine tools that ended silently at start and were started once more")
+        for line in wp.SILENT_REPEATS:
+            tr.write_line(line)
     if not TIMINGS:
         return
-    tr = terminalreporter
     tr.section("e2e timings (seconds)")
     for what, detail, s in TIMINGS:
         tr.write_line(f"{s:8.2f}  {what:28s} {detail}")

@@ -4,11 +4,10 @@ make the program's tests pass or fail for the wrong reason."""
 import os
 import socket
 import subprocess
+import time
 import urllib.request
 
 import pytest
-
-import time
 
 from harness import console, prefix as wp, reportlog
 from harness.keys import ENTER_CODE, KEY_GROUPS
@@ -44,6 +43,31 @@ def test_drive_types_reach_the_registry(sandbox):
     out = sandbox.wine(["reg", "query", "HKLM\\Software\\Wine\\Drives"]).stdout.decode("latin-1")
     assert "d:" in out and "cdrom" in out and "e:" in out and "network" in out
     assert os.readlink(sandbox.prefix / "dosdevices" / "d:") == str(sandbox.dir / "drive_d")
+
+
+# (what the tool does on its first and later runs, again_if_silent, runs expected, status or None if it raises)
+SILENT_CASES = [
+    ("silent failure, then output", 'if [ "$n" = 1 ]; then exit 1; fi; echo ok', True, 2, 0),
+    ("silent failure twice", "exit 1", True, 2, None),
+    ("failure with a message", "echo no such key; exit 1", True, 1, None),
+    ("failure with a message on stderr", "echo no such key >&2; exit 1", True, 1, None),
+    ("silent success", "exit 0", True, 1, 0),
+    ("silent failure, not asked to repeat", 'if [ "$n" = 1 ]; then exit 1; fi; echo ok', False, 1, None),
+]
+
+
+@pytest.mark.parametrize("what,script,again,runs,status", SILENT_CASES, ids=[c[0] for c in SILENT_CASES])
+def test_only_a_silent_failure_is_run_once_more(tmp_path, monkeypatch, what, script, again, runs, status):
+    monkeypatch.setattr(wp, "SILENT_REPEATS", [])
+    count = tmp_path / "count"
+    cmd = ["sh", "-c", f'echo run >> "{count}"; n=$(wc -l < "{count}"); {script}']
+    if status is None:
+        with pytest.raises(RuntimeError):
+            wp._run(cmd, tmp_path, 10, cwd=tmp_path, again_if_silent=again)
+    else:
+        assert wp._run(cmd, tmp_path, 10, cwd=tmp_path, again_if_silent=again).returncode == status
+    assert count.read_text().count("run") == runs
+    assert len(wp.SILENT_REPEATS) == runs - 1
 
 
 def _get(path: str, timeout: float):

@@ -28,6 +28,7 @@ TEMPLATE_FORMAT = 1
 BOOT_TIMEOUT = 300
 SERVER_TIMEOUT = 30
 DRIVE_TYPES = ("hd", "cdrom", "network", "floppy")
+SILENT_REPEATS: list[str] = []     # Wine tool runs started once more (see _run)
 
 
 def wine_env(prefix: Path, **extra: str) -> dict[str, str]:
@@ -44,16 +45,29 @@ def wine_version() -> str:
     return subprocess.run([WINE, "--version"], capture_output=True, text=True, timeout=30).stdout.strip()
 
 
-def _run(cmd, prefix: Path, timeout: float, cwd: Path | None = None, check: bool = True):
-    """Run a Wine tool. Output goes to unnamed files, not pipes: a wineserver or helper process
-    (services.exe, winedevice.exe, ...) started by the tool inherits them and outlives it, and
-    subprocess would wait for it to close a pipe."""
+def _run_once(cmd, prefix: Path, timeout: float, cwd: Path | None) -> subprocess.CompletedProcess:
+    """Output goes to unnamed files, not pipes: a wineserver or helper process (services.exe,
+    winedevice.exe, ...) started by the tool inherits them and outlives it, and subprocess
+    would wait for it to close a pipe."""
     with tempfile.TemporaryFile() as fo, tempfile.TemporaryFile() as fe:
         p = subprocess.run(cmd, env=wine_env(prefix), cwd=cwd or prefix / "drive_c",
                            stdin=subprocess.DEVNULL, stdout=fo, stderr=fe, timeout=timeout)
         fo.seek(0)
         fe.seek(0)
         p.stdout, p.stderr = fo.read(), fe.read()
+    return p
+
+
+def _run(cmd, prefix: Path, timeout: float, cwd: Path | None = None, check: bool = True,
+         again_if_silent: bool = False) -> subprocess.CompletedProcess:
+    """Run a Wine tool. With `again_if_silent`, a run that fails having printed nothing at all is
+    started once more: Wine, rarely and only on a busy machine, ends a process at start that
+    way (a reg.exe query, once in a CI run), while every failure of the tools themselves
+    prints a message. The repeat is noted in SILENT_REPEATS for the closing summary."""
+    p = _run_once(cmd, prefix, timeout, cwd)
+    if again_if_silent and p.returncode != 0 and not p.stdout and not p.stderr:
+        SILENT_REPEATS.append(f"{' '.join(map(str, cmd))} (status {p.returncode})")
+        p = _run_once(cmd, prefix, timeout, cwd)
     if check and p.returncode != 0:
         raise RuntimeError(f"{cmd} failed ({p.returncode}): {p.stdout!r} {p.stderr!r}")
     return p
@@ -304,7 +318,7 @@ class Sandbox:
         return folder
 
     def wine(self, args: list[str], timeout: float = 60) -> subprocess.CompletedProcess:
-        return _run([WINE, *args], self.prefix, timeout)
+        return _run([WINE, *args], self.prefix, timeout, again_if_silent=True)
 
     def check_contained(self) -> None:
         """Fail if Wine has given the sandbox a way out (a z: drive or a link leaving it)."""
