@@ -5,11 +5,12 @@ import os
 import socket
 import subprocess
 import time
+import types
 import urllib.request
 
 import pytest
 
-from harness import console, prefix as wp, reportlog
+from harness import console, helpers, prefix as wp, reportlog
 from harness.keys import ENTER_CODE, KEY_GROUPS
 
 pytestmark = pytest.mark.wine
@@ -45,27 +46,47 @@ def test_drive_types_reach_the_registry(sandbox):
     assert os.readlink(sandbox.prefix / "dosdevices" / "d:") == str(sandbox.dir / "drive_d")
 
 
-# (what the tool does on its first and later runs, again_if_silent, runs expected, status or None if it raises)
+# (case, what the program does on its first and later runs, repeat asked, runs expected,
+#  status or None if the tool run raises, first line the helper gives)
 SILENT_CASES = [
-    ("silent failure, then output", 'if [ "$n" = 1 ]; then exit 1; fi; echo ok', True, 2, 0),
-    ("silent failure twice", "exit 1", True, 2, None),
-    ("failure with a message", "echo no such key; exit 1", True, 1, None),
-    ("failure with a message on stderr", "echo no such key >&2; exit 1", True, 1, None),
-    ("silent success", "exit 0", True, 1, 0),
-    ("silent failure, not asked to repeat", 'if [ "$n" = 1 ]; then exit 1; fi; echo ok', False, 1, None),
+    ("silent failure, then output", 'if [ "$n" = 1 ]; then exit 1; fi; echo ok', True, 2, 0, "ok"),
+    ("silent failure twice", "exit 1", True, 2, None, ""),
+    ("failure with a message", "echo no such key; exit 1", True, 1, None, "no such key"),
+    ("failure with a message on stderr", "echo no such key >&2; exit 1", True, 1, None, ""),
+    ("silent success", "exit 0", True, 1, 0, ""),
+    ("silent failure, not asked to repeat", 'if [ "$n" = 1 ]; then exit 1; fi; echo ok', False, 1, None, None),
 ]
 
 
-@pytest.mark.parametrize("what,script,again,runs,status", SILENT_CASES, ids=[c[0] for c in SILENT_CASES])
-def test_only_a_silent_failure_is_run_once_more(tmp_path, monkeypatch, what, script, again, runs, status):
+# A helper is always started once more after a silent failure: no case without the repeat.
+SILENT_RUNS = [("tool", *c) for c in SILENT_CASES] + [("helper", *c) for c in SILENT_CASES if c[2]]
+
+
+@pytest.mark.parametrize("runner,what,script,again,runs,status,line", SILENT_RUNS,
+                         ids=[f"{r[0]}: {r[1]}" for r in SILENT_RUNS])
+def test_only_a_silent_failure_is_started_once_more(tmp_path, monkeypatch, runner, what, script, again, runs,
+                                                    status, line):
+    """Wine tools (prefix._run) and helpers beside the scanner (helpers.Beside) are started
+    again only when they fail having printed nothing; the repeat is listed for the summary."""
     monkeypatch.setattr(wp, "SILENT_REPEATS", [])
     count = tmp_path / "count"
-    cmd = ["sh", "-c", f'echo run >> "{count}"; n=$(wc -l < "{count}"); {script}']
-    if status is None:
-        with pytest.raises(RuntimeError):
-            wp._run(cmd, tmp_path, 10, cwd=tmp_path, again_if_silent=again)
+    body = f'echo run >> "{count}"; n=$(wc -l < "{count}"); {script}'
+    if runner == "tool":
+        cmd = ["sh", "-c", body]
+        if status is None:
+            with pytest.raises(RuntimeError):
+                wp._run(cmd, tmp_path, 10, cwd=tmp_path, again_if_silent=again)
+        else:
+            assert wp._run(cmd, tmp_path, 10, cwd=tmp_path, again_if_silent=again).returncode == status
     else:
-        assert wp._run(cmd, tmp_path, 10, cwd=tmp_path, again_if_silent=again).returncode == status
+        # The helper runs as [WINE, exe, path]: here the shell runs a script in its place.
+        monkeypatch.setattr(wp, "WINE", "/bin/sh")
+        script_file = tmp_path / "helper.sh"
+        script_file.write_text(body + "\n")
+        sb = types.SimpleNamespace(dir=tmp_path, drive_c=tmp_path, env=lambda: dict(os.environ))
+        helper = helpers.Beside(sb, script_file, "C:\\file")
+        assert helper.wait_output(timeout=10) == line
+        helper.stop()
     assert count.read_text().count("run") == runs
     assert len(wp.SILENT_REPEATS) == runs - 1
 

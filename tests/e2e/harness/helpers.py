@@ -36,19 +36,35 @@ def helper_exe(env: str, source: str, work_dir: Path, *flags: str) -> Path:
 
 class Beside:
     """A helper program running in the sandbox beside the scanner, with one file path as its
-    argument, until stop() ends its standard input."""
+    argument, until stop() ends its standard input. Every helper prints a first line, so one
+    that ends with a failing status having printed nothing was ended by Wine at its start; it
+    is started once more, and noted in the summary (as for Wine tools, see prefix._run)."""
 
     def __init__(self, sb: wp.Sandbox, exe: Path, path: str):
-        self.out = sb.dir / f"{Path(exe).stem}-{uuid.uuid4().hex[:6]}.out"
-        with open(self.out, "wb") as fo:       # a file, not a pipe: Wine's helpers inherit stdout
-            self.proc = subprocess.Popen([wp.WINE, str(exe), path], cwd=sb.drive_c, env=sb.env(),
-                                         stdin=subprocess.PIPE, stdout=fo, stderr=subprocess.DEVNULL)
+        self.sb, self.exe, self.path = sb, Path(exe), path
+        self._start()
 
-    def wait_output(self, timeout: float = 30) -> str:
-        """Its first line, once it has written one (or ended)."""
+    def _start(self) -> None:
+        self.out = self.sb.dir / f"{self.exe.stem}-{uuid.uuid4().hex[:6]}.out"
+        self.err = self.out.with_suffix(".err")
+        # Files, not pipes: Wine's helpers inherit stdout and stderr.
+        with open(self.out, "wb") as fo, open(self.err, "wb") as fe:
+            self.proc = subprocess.Popen([wp.WINE, str(self.exe), self.path], cwd=self.sb.drive_c,
+                                         env=self.sb.env(), stdin=subprocess.PIPE, stdout=fo, stderr=fe)
+
+    def _first_line(self, timeout: float) -> str:
         console.wait_until(lambda: self.output() or self.proc.poll() is not None, timeout)
         console.wait_until(lambda: b"\n" in self.out.read_bytes() or self.proc.poll() is not None, 5)
         return self.output().split("\n", 1)[0].strip()
+
+    def wait_output(self, timeout: float = 30) -> str:
+        """Its first line, once it has written one (or ended)."""
+        line = self._first_line(timeout)
+        if self.proc.poll() not in (None, 0) and not self.out.read_bytes() and not self.err.read_bytes():
+            wp.SILENT_REPEATS.append(f"{self.exe.name} {self.path} (status {self.proc.returncode})")
+            self._start()
+            line = self._first_line(timeout)
+        return line
 
     def output(self) -> str:
         return self.out.read_bytes().decode("latin-1").strip()
