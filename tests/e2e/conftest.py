@@ -157,7 +157,7 @@ def scanner(request) -> Scanner:
 def pytest_terminal_summary(terminalreporter):
     tr = terminalreporter
     if wp.SILENT_REPEATS:
-        tr.section("Wine tools that ended silently at start and were started once more")
+        tr.section("Wine tools and helpers that ended silently at start and were started once more")
         for line in wp.SILENT_REPEATS:
             tr.write_line(line)
     if not TIMINGS:

@@ -28,7 +28,7 @@ TEMPLATE_FORMAT = 1
 BOOT_TIMEOUT = 300
 SERVER_TIMEOUT = 30
 DRIVE_TYPES = ("hd", "cdrom", "network", "floppy")
-SILENT_REPEATS: list[str] = []     # Wine tool runs started once more (see _run)
+SILENT_REPEATS: list[str] = []     # Wine tool and helper runs started once more (see _run)
 
 
 def wine_env(prefix: Path, **extra: str) -> dict[str, str]:
