@@ -61,9 +61,10 @@ def _run_once(cmd, prefix: Path, timeout: float, cwd: Path | None) -> subprocess
 def _run(cmd, prefix: Path, timeout: float, cwd: Path | None = None, check: bool = True,
          again_if_silent: bool = False) -> subprocess.CompletedProcess:
     """Run a Wine tool. With `again_if_silent`, a run that fails having printed nothing at all is
-    started once more: Wine, rarely and only on a busy machine, ends a process at start that
-    way (a reg.exe query, once in a CI run), while every failure of the tools themselves
-    prints a message. The repeat is noted in SILENT_REPEATS for the closing summary."""
+    started once more: Wine, rarely, ends a process that way at its start (seen in full test
+    runs on a reg.exe query and on the file holder, each seconds after the prefix's server was
+    restarted), while every failure of the tools themselves prints a message. The repeat is
+    noted in SILENT_REPEATS for the closing summary."""
     p = _run_once(cmd, prefix, timeout, cwd)
     if again_if_silent and p.returncode != 0 and not p.stdout and not p.stderr:
         SILENT_REPEATS.append(f"{' '.join(map(str, cmd))} (status {p.returncode})")
