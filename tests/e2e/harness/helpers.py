@@ -60,7 +60,7 @@ class Beside:
     def wait_output(self, timeout: float = 30) -> str:
         """Its first line, once it has written one (or ended)."""
         line = self._first_line(timeout)
-        if self.proc.poll() not in (None, 0) and not self.out.read_bytes() and not self.err.read_bytes():
+        if wp.ended_silently(self.proc.poll(), self.out.read_bytes(), self.err.read_bytes()):
             wp.SILENT_REPEATS.append(f"{self.exe.name} {self.path} (status {self.proc.returncode})")
             self._start()
             line = self._first_line(timeout)

@@ -45,6 +45,11 @@ def wine_version() -> str:
     return subprocess.run([WINE, "--version"], capture_output=True, text=True, timeout=30).stdout.strip()
 
 
+def ended_silently(status: int | None, *outputs: bytes) -> bool:
+    """A failing end with nothing printed: how Wine ends a process at its start, now and then."""
+    return status not in (None, 0) and not any(outputs)
+
+
 def _run_once(cmd, prefix: Path, timeout: float, cwd: Path | None) -> subprocess.CompletedProcess:
     """Output goes to unnamed files, not pipes: a wineserver or helper process (services.exe,
     winedevice.exe, ...) started by the tool inherits them and outlives it, and subprocess
@@ -66,7 +71,7 @@ def _run(cmd, prefix: Path, timeout: float, cwd: Path | None = None, check: bool
     restarted), while every failure of the tools themselves prints a message. The repeat is
     noted in SILENT_REPEATS for the closing summary."""
     p = _run_once(cmd, prefix, timeout, cwd)
-    if again_if_silent and p.returncode != 0 and not p.stdout and not p.stderr:
+    if again_if_silent and ended_silently(p.returncode, p.stdout, p.stderr):
         SILENT_REPEATS.append(f"{' '.join(map(str, cmd))} (status {p.returncode})")
         p = _run_once(cmd, prefix, timeout, cwd)
     if check and p.returncode != 0:
