@@ -31,9 +31,9 @@ release_sources() {
 # release_build COPY LIMIT TARGET...: configures COPY (unpacked sources) with the
 # mingw preset and builds TARGETs, each step bounded by LIMIT seconds, with
 # nothing from the caller's environment steering the compilers, and never a time
-# stamp service (tests must not reach one). Its output goes
-# to COPY.log; on failure the end of it is shown. The caller may set TZ, the
-# locale and the umask around it.
+# stamp service (tests must not reach one). Its output goes to COPY.log; on
+# failure the end of it is shown. The caller may set TZ, the locale and the
+# umask around it.
 release_build() {
     rb_copy=$1
     rb_limit=$2
