@@ -27,15 +27,18 @@ struct DirectoryIdentity {
 struct WalkPathEntry {
     const std::wstring* Path;   // the entered directory's own path, alive until it is left
     DirectoryIdentity Identity; // read only when a check needs it
+    // Entered through a junction or symbolic link, or below one that was.
+    bool BelowLink;
 };
 
 std::vector<WalkPathEntry> WalkPath;
 bool EveryDirectory = false;
 
-// The identity last read for a directory the walk may enter next: entering it
-// takes that identity over instead of reading it again.
+// The identity last read for a directory the walk may enter next, and whether
+// it is a link: entering it takes both over instead of reading them again.
 std::wstring PendingPath;
 DirectoryIdentity PendingIdentity;
+bool PendingIsLink = false;
 
 // An 8-byte half of an id that is 0 or all ones: FAT, exFAT and some servers
 // report these when they have no real id.
@@ -103,9 +106,11 @@ void CheckEveryDirectoryOnWalk(bool every) {
 }
 
 void EnterWalkPath(const std::wstring& path) {
-    WalkPath.push_back(WalkPathEntry{&path, DirectoryIdentity()});
+    const bool belowLink = !WalkPath.empty() && WalkPath.back().BelowLink;
+    WalkPath.push_back(WalkPathEntry{&path, DirectoryIdentity(), belowLink});
     if (PendingIdentity.Read && PendingPath == path) {
         WalkPath.back().Identity = PendingIdentity;
+        WalkPath.back().BelowLink = belowLink || PendingIsLink;
     }
     PendingIdentity.Read = false;
 }
@@ -117,13 +122,19 @@ void LeaveWalkPath() {
 }
 
 bool LeadsBackOnWalkPath(const std::wstring& path, DWORD attributes) {
-    // On a local drive a plain folder costs nothing extra.
-    if (!EveryDirectory && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    // A link may lead into a file server's share (local-to-remote symbolic
+    // links are allowed by default), whose own links look like plain folders:
+    // below a link every folder is checked, as on a network drive. Elsewhere
+    // on a local drive a plain folder costs nothing extra.
+    const bool belowLink = !WalkPath.empty() && WalkPath.back().BelowLink;
+    if (!EveryDirectory && !belowLink && !link) {
         return false;
     }
     DirectoryIdentity target = ReadIdentity(path);
     PendingPath.assign(path);
     PendingIdentity = target;
+    PendingIsLink = link;
     if (target.Kind == IdentityKind::Unknown) {
         return false;
     }

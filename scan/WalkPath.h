@@ -10,8 +10,10 @@
 #include <string>
 
 // Whether every directory of the drive being walked is checked, or only
-// junctions and symbolic links. A file server may present its links as plain
-// folders (Samba does by default), so on a network drive every one is checked.
+// junctions, symbolic links and the directories below them. A file server may
+// present its links as plain folders (Samba does by default), so on a network
+// drive every one is checked; so is every one below a link, which may lead
+// into a share.
 void CheckEveryDirectoryOnWalk(bool every);
 
 // Called when the walk enters and leaves a directory; `path` must stay alive

@@ -462,20 +462,37 @@ UINT WINAPI FakeGetDriveTypeW(LPCWSTR root) {
 }
 
 // What a directory's handle tells of its identity, by the directory's path.
+// Each volume has a serial of its own; on NTFS every volume's root directory
+// has the same file id (MFT record 5), so only the serial tells two roots apart.
+constexpr ULONGLONG VolumeQ = 0x1234ABCD;
+constexpr ULONGLONG VolumeD = 0x5678EF01;
+constexpr ULONGLONG VolumeShare = 0x9ABC2345; // a file server's volume
 struct Identity {
     bool FileIdKnown; // GetFileInformationByHandleEx(FileIdInfo) succeeds
     ULONGLONG IdHigh;
     ULONGLONG IdLow;
     bool IndexKnown; // GetFileInformationByHandle succeeds
     ULONGLONG Index;
+    ULONGLONG Serial = VolumeQ;
 };
 constexpr ULONGLONG AllOnes = ~0ull;
-constexpr ULONGLONG Volume = 0x1234ABCD;
+constexpr ULONGLONG NtfsRootId = 0x0005000000000005;
 
+// The root directory of an NTFS volume.
+Identity NtfsRoot(ULONGLONG serial) {
+    return Identity{true, 0, NtfsRootId, true, NtfsRootId, serial};
+}
+
+// Keyed by the path as Windows opens it: a drive's root directory is "X:\".
 std::map<std::wstring, Identity> Identities;
 std::vector<std::wstring> OpenedPaths;    // files opened for their content
 std::vector<std::wstring> DirectoryOpens; // directories opened for their identity
 std::map<HANDLE, std::wstring> OpenDirectories;
+
+// "\\?\X:" without a backslash names the volume device, not its root directory.
+bool IsVolumeDevice(const std::wstring& plain) {
+    return plain.size() == 2 && plain[1] == L':';
+}
 
 HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
                               DWORD flags, HANDLE) {
@@ -486,11 +503,8 @@ HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTR
         return INVALID_HANDLE_VALUE;
     }
     EXPECT_EQ(access, static_cast<DWORD>(FILE_READ_ATTRIBUTES)) << Narrow(plain);
-    if (plain.size() == 3 && plain[1] == L':' && plain[2] == L'\\') {
-        plain.pop_back(); // a drive's root directory
-    }
     DirectoryOpens.push_back(plain);
-    if (Identities.count(plain) == 0) {
+    if (!IsVolumeDevice(plain) && Identities.count(plain) == 0) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -499,10 +513,15 @@ HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTR
     return handle;
 }
 
+// The identity behind an open handle; none for a volume device, whose handle
+// is no directory at all.
 const Identity* IdentityOf(HANDLE handle) {
     auto open = OpenDirectories.find(handle);
     if (open == OpenDirectories.end()) {
         ADD_FAILURE() << "identity asked of a handle that is not open";
+        return nullptr;
+    }
+    if (IsVolumeDevice(open->second)) {
         return nullptr;
     }
     return &Identities[open->second];
@@ -519,12 +538,13 @@ BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_
         return FALSE;
     }
     FILE_ID_INFO* info = static_cast<FILE_ID_INFO*>(data);
-    info->VolumeSerialNumber = Volume;
+    info->VolumeSerialNumber = identity->Serial;
     memcpy(info->FileId.Identifier, &identity->IdLow, 8);
     memcpy(info->FileId.Identifier + 8, &identity->IdHigh, 8);
     return TRUE;
 }
 
+// The 64-bit call reports the low half of the volume serial.
 BOOL WINAPI FakeGetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
     const Identity* identity = IdentityOf(handle);
     if (identity == nullptr || !identity->IndexKnown) {
@@ -532,7 +552,7 @@ BOOL WINAPI FakeGetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFOR
         return FALSE;
     }
     *info = BY_HANDLE_FILE_INFORMATION();
-    info->dwVolumeSerialNumber = static_cast<DWORD>(Volume);
+    info->dwVolumeSerialNumber = static_cast<DWORD>(identity->Serial);
     info->nFileIndexHigh = static_cast<DWORD>(identity->Index >> 32);
     info->nFileIndexLow = static_cast<DWORD>(identity->Index);
     return TRUE;
@@ -688,90 +708,144 @@ TEST_F(WalkerDrives, AFileWhoseContentIsElsewhereIsShownButNeverOpened) {
 }
 
 TEST_F(WalkerDrives, ALinkLeadingBackIsCutByItsIdentityAndNothingElseIs) {
-    // Q:\a\back leads back to Q: in the cases that say so; every other folder
-    // is one of its own.
+    // Q:\a\back leads back to a folder on the walk's path in the cases that say
+    // so; every other folder is one of its own.
     const DWORD link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     const DWORD plain = FILE_ATTRIBUTE_DIRECTORY;
     const std::vector<std::wstring> all = {L"Q:\\a\\a.txt", L"Q:\\a\\back\\back.txt", L"Q:\\z.txt"};
     const std::vector<std::wstring> cut = {L"Q:\\a\\a.txt", L"Q:\\z.txt"};
+    const Identity folderA = {true, 0, 8, true, 8};
+    const Identity shareFolder = {true, 0, 8, true, 8, VolumeShare};
     struct Case {
         const char* What;
         UINT DriveType;
-        DWORD Folders; // the attributes of Q:\a and Q:\a\back
-        Identity Root, A, Back;
+        DWORD A, Back; // the attributes of Q:\a and Q:\a\back
+        Identity Root, IdA, IdBack;
         std::vector<std::wstring> Shown;
+        bool BackChecked; // whether Q:\a\back's identity is read at all
     };
     const std::vector<Case> cases = {
         {"ReFS: 64-bit ids collide, 128-bit ones tell the folders apart",
          DRIVE_FIXED,
          link,
+         link,
          {true, 1, 100, true, 5},
          {true, 2, 100, true, 5},
          {true, 1, 100, true, 5},
-         cut},
+         cut,
+         true},
         {"no 128-bit ids: the 64-bit ones decide",
          DRIVE_FIXED,
+         link,
          link,
          {false, 0, 0, true, 5},
          {false, 0, 0, true, 6},
          {false, 0, 0, true, 5},
-         cut},
+         cut,
+         true},
         {"a 128-bit id of 0 is none: the 64-bit ones decide",
          DRIVE_FIXED,
+         link,
          link,
          {true, 0, 0, true, 5},
          {true, 0, 0, true, 6},
          {true, 0, 0, true, 5},
-         cut},
+         cut,
+         true},
         {"a 128-bit id of all ones is none: the 64-bit ones decide",
          DRIVE_FIXED,
+         link,
          link,
          {true, AllOnes, AllOnes, true, 5},
          {true, AllOnes, AllOnes, true, 6},
          {true, AllOnes, AllOnes, true, 5},
-         cut},
+         cut,
+         true},
         {"64-bit ids of 0 are unknown and never cut",
          DRIVE_FIXED,
          link,
+         link,
          {false, 0, 0, true, 0},
          {false, 0, 0, true, 0},
          {false, 0, 0, true, 0},
-         all},
+         all,
+         true},
         {"64-bit ids of all ones are unknown and never cut",
          DRIVE_FIXED,
          link,
+         link,
          {true, 0, AllOnes, true, AllOnes},
          {true, 0, AllOnes, true, AllOnes},
          {true, 0, AllOnes, true, AllOnes},
-         all},
+         all,
+         true},
         {"no identity at all never cuts",
          DRIVE_FIXED,
+         link,
          link,
          {false, 0, 0, false, 0},
          {false, 0, 0, false, 0},
          {false, 0, 0, false, 0},
-         all},
+         all,
+         true},
+        {"a 128-bit and a 64-bit identity never match, even with the same bytes",
+         DRIVE_FIXED,
+         link,
+         link,
+         {false, 0, 0, true, 5},
+         {false, 0, 0, true, 6},
+         {true, 0, 5, true, 5},
+         all,
+         true},
+        {"a link back to the drive's own root is cut", DRIVE_FIXED, plain, link, NtfsRoot(VolumeQ),
+         folderA, NtfsRoot(VolumeQ), cut, true},
+        {"a junction to another drive's root, whose id is the same, is walked", DRIVE_FIXED, plain,
+         link, NtfsRoot(VolumeQ), folderA, NtfsRoot(VolumeD), all, true},
         {"a network drive: a plain folder that leads back is cut",
          DRIVE_REMOTE,
+         plain,
          plain,
          {true, 0, 7, true, 7},
          {true, 0, 8, true, 8},
          {true, 0, 7, true, 7},
-         cut},
+         cut,
+         true},
         {"a network drive: plain folders of their own are walked",
          DRIVE_REMOTE,
+         plain,
          plain,
          {true, 0, 7, true, 7},
          {true, 0, 8, true, 8},
          {true, 0, 9, true, 9},
-         all},
-        {"a local drive: plain folders are never checked",
+         all,
+         true},
+        {"a local link into a share: a plain folder there that leads back is cut",
          DRIVE_FIXED,
+         link,
+         plain,
+         {true, 0, 7, true, 7},
+         shareFolder,
+         shareFolder,
+         cut,
+         true},
+        {"a local link into a share: plain folders of its own are walked",
+         DRIVE_FIXED,
+         link,
+         plain,
+         {true, 0, 7, true, 7},
+         shareFolder,
+         {true, 0, 9, true, 9, VolumeShare},
+         all,
+         true},
+        {"a local drive: plain folders outside links are never checked",
+         DRIVE_FIXED,
+         plain,
          plain,
          {true, 0, 7, true, 7},
          {true, 0, 8, true, 8},
          {true, 0, 7, true, 7},
-         all},
+         all,
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
@@ -779,13 +853,13 @@ TEST_F(WalkerDrives, ALinkLeadingBackIsCutByItsIdentityAndNothingElseIs) {
         ResetListingFake();
         DirectoryOpens.clear();
         DriveTypes[L'Q'] = c.DriveType;
-        Scripted[L"Q:"] = {{L"a", c.Folders}, {L"z.txt", FILE_ATTRIBUTE_ARCHIVE}};
+        Scripted[L"Q:"] = {{L"a", c.A}, {L"z.txt", FILE_ATTRIBUTE_ARCHIVE}};
         Scripted[L"Q:\\a"] = {{L".", FILE_ATTRIBUTE_DIRECTORY},
                               {L"..", FILE_ATTRIBUTE_DIRECTORY},
                               {L"a.txt", FILE_ATTRIBUTE_ARCHIVE},
-                              {L"back", c.Folders}};
+                              {L"back", c.Back}};
         Scripted[L"Q:\\a\\back"] = {{L"back.txt", FILE_ATTRIBUTE_ARCHIVE}};
-        Identities = {{L"Q:", c.Root}, {L"Q:\\a", c.A}, {L"Q:\\a\\back", c.Back}};
+        Identities = {{L"Q:\\", c.Root}, {L"Q:\\a", c.IdA}, {L"Q:\\a\\back", c.IdBack}};
 
         std::string expected;
         for (const std::wstring& path : c.Shown) {
@@ -795,16 +869,69 @@ TEST_F(WalkerDrives, ALinkLeadingBackIsCutByItsIdentityAndNothingElseIs) {
         ScanDrives();
         EXPECT_EQ(EndCapture(), expected);
 
-        if (c.Folders == plain && c.DriveType != DRIVE_REMOTE) {
+        EXPECT_EQ(std::count(DirectoryOpens.begin(), DirectoryOpens.end(), L"Q:\\a\\back"),
+                  c.BackChecked ? 1 : 0);
+        if (!c.BackChecked) {
             EXPECT_TRUE(DirectoryOpens.empty()) << "a plain local folder cost an extra open";
         } else {
             // Each folder's identity is read once at most, however often it is compared.
             std::vector<std::wstring> opens = DirectoryOpens;
             std::sort(opens.begin(), opens.end());
-            EXPECT_FALSE(opens.empty());
             EXPECT_TRUE(std::adjacent_find(opens.begin(), opens.end()) == opens.end())
                 << "an identity read twice";
         }
+        EXPECT_TRUE(OpenDirectories.empty()) << OpenDirectories.size() << " directories left open";
+        ExpectAllReleased();
+    }
+}
+
+TEST_F(WalkerDrives, EveryFolderIsCheckedOnlyWhileOnANetworkDriveOrBelowALink) {
+    // Q: holds a link with a plain folder in it, then a plain folder; R: is a
+    // local drive with a plain folder. Checking ends where the link or the
+    // network drive that called for it ends.
+    const DWORD link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    const DWORD plain = FILE_ATTRIBUTE_DIRECTORY;
+    struct Case {
+        const char* What;
+        UINT TypeQ;
+        std::vector<std::wstring> Checked; // on Q:, in walk order of the check
+    };
+    const std::vector<Case> cases = {
+        {"a local drive with a link", DRIVE_FIXED, {L"Q:\\lnk", L"Q:\\lnk\\inner"}},
+        {"a network drive", DRIVE_REMOTE, {L"Q:\\lnk", L"Q:\\lnk\\inner", L"Q:\\after"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        InstallLedger();
+        ResetListingFake();
+        DirectoryOpens.clear();
+        DriveTypes = {{L'Q', c.TypeQ}, {L'R', DRIVE_FIXED}};
+        Scripted[L"Q:"] = {{L"lnk", link}, {L"after", plain}};
+        Scripted[L"Q:\\lnk"] = {{L"inner", plain}};
+        Scripted[L"Q:\\lnk\\inner"] = {{L"x.txt", FILE_ATTRIBUTE_ARCHIVE}};
+        Scripted[L"Q:\\after"] = {{L"y.txt", FILE_ATTRIBUTE_ARCHIVE}};
+        Scripted[L"R:"] = {{L"sub", plain}};
+        Scripted[L"R:\\sub"] = {{L"z.txt", FILE_ATTRIBUTE_ARCHIVE}};
+        Identities = {{L"Q:\\", {true, 0, 1, true, 1}},
+                      {L"Q:\\lnk", {true, 0, 2, true, 2}},
+                      {L"Q:\\lnk\\inner", {true, 0, 3, true, 3}},
+                      {L"Q:\\after", {true, 0, 4, true, 4}},
+                      {L"R:\\", {true, 0, 1, true, 1, VolumeD}},
+                      {L"R:\\sub", {true, 0, 5, true, 5, VolumeD}}};
+
+        BeginCapture();
+        ScanDrives();
+        EXPECT_EQ(EndCapture(), Progress(L"Q:\\lnk\\inner\\x.txt") + Progress(L"Q:\\after\\y.txt") +
+                                    Progress(L"R:\\sub\\z.txt"));
+        // Only the folders checked, and the folders on the walk's path they
+        // were compared with, are opened for their identity.
+        std::vector<std::wstring> checked;
+        for (const std::wstring& open : DirectoryOpens) {
+            if (open != L"Q:\\") {
+                checked.push_back(open);
+            }
+        }
+        EXPECT_EQ(checked, c.Checked);
         EXPECT_TRUE(OpenDirectories.empty()) << OpenDirectories.size() << " directories left open";
         ExpectAllReleased();
     }
