@@ -22,6 +22,18 @@ static void WriteStandIn(char* out, size_t* bytes, size_t* columns) {
     *columns = 1;
 }
 
+// Format characters that reorder or hide what a line shows: the bidirectional
+// embeddings, overrides and isolates (U+202A-U+202E, U+2066-U+2069), the
+// direction marks (U+200E, U+200F, U+061C) and the invisible characters
+// (U+200B, U+2060-U+2064, U+FEFF). A file named "report" U+202E "fdp.exe"
+// would show as "reportexe.pdf". The joiners U+200C and U+200D stay: Persian,
+// Indic scripts and emoji need them.
+static bool HidesOrReordersText(wchar_t unit) {
+    return unit == 0x061C || unit == 0x200B || unit == 0x200E || unit == 0x200F ||
+           (unit >= 0x202A && unit <= 0x202E) || (unit >= 0x2060 && unit <= 0x2064) ||
+           (unit >= 0x2066 && unit <= 0x2069) || unit == 0xFEFF;
+}
+
 // East Asian wide and fullwidth characters take two columns on a console.
 static bool IsWideCodePoint(unsigned long cp) {
     return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0x303E) ||
@@ -48,6 +60,10 @@ size_t ConvertConsoleChar(const wchar_t* text, size_t length, size_t index, char
         out[0] = static_cast<char>(unit);
         *bytes = 1;
         *columns = 1;
+        return 1;
+    }
+    if (HidesOrReordersText(unit)) {
+        WriteStandIn(out, bytes, columns);
         return 1;
     }
 

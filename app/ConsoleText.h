@@ -4,9 +4,11 @@
 // character the code page cannot hold ends the whole line (newline included)
 // in Microsoft's runtime, and MinGW's printf does not know "%ws" at all. So the
 // program converts paths itself, character by character, with a visible "?"
-// for whatever the output code page cannot hold, and for every control
-// character (U+0000-U+001F, U+007F-U+009F), so that no file name can steer
-// the console. Then it prints narrow text.
+// for whatever the output code page cannot hold, for every control character
+// (U+0000-U+001F, U+007F-U+009F), so that no file name can steer the console,
+// and for the format characters that reorder or hide text (bidirectional
+// controls and marks, invisible characters), so that no name can pass for
+// another. Then it prints narrow text.
 #pragma once
 
 #include <stddef.h>

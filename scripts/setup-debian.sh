@@ -26,10 +26,14 @@ if [ -n "$missing" ]; then
 fi
 
 # Wine takes its code pages from the locale: the Japanese one gives code page
-# 932 (double-byte) for the tests of non-ASCII names.
-if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
-    $sudo localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
-fi
+# 932 (double-byte) for the tests of non-ASCII names, the Arabic one 1256 (a
+# single-byte code page that holds the direction marks) for those of names
+# that would reorder text.
+for wanted in ja_JP ar_SA; do
+    if ! locale -a 2>/dev/null | grep -qi "^$wanted\.utf-\?8\$"; then
+        $sudo localedef -i "$wanted" -f UTF-8 "$wanted.UTF-8"
+    fi
+done
 
 # The GitHub workflow validator the tests run, at a fixed version, below the
 # build folder (build/tools/action-validator).

@@ -4,7 +4,11 @@
    (a helper opens a large file for writing and deleting again and again during the hash);
 2. let a file name steer the console: names holding ESC sequences (clear screen, window title),
    CR, LF, BS, BEL, TAB, DEL and C1 controls are shown with '?' for each control character,
-   every progress line stays 79 columns, and a find among them is one complete line.
+   every progress line stays 79 columns, and a find among them is one complete line;
+3. let a file name pass for another: under code page 1256, which holds the direction marks
+   U+200E and U+200F, every character that reorders or hides text (bidirectional controls and
+   marks, invisible characters) is shown as '?', while the joiners U+200C and U+200D and Arabic
+   letters are shown as the code page holds them.
 
 What Wine 8 does here (measured):
 - Share modes are enforced across processes of one wineserver: while a file is open for reading
@@ -12,6 +16,9 @@ What Wine 8 does here (measured):
 - Names holding ESC, CR, LF, BS, BEL or TAB are listed as they are, but opening them fails
   (ERROR_INVALID_NAME): they are shown, not hashed. Names holding DEL or C1 characters list and
   open, so a sample under such a name is found.
+- LC_CTYPE=ar_SA.UTF-8 gives ANSI code page 1256, the one the program writes in when its output
+  is not a console. Names holding bidirectional controls, marks and invisible characters list and
+  open as they are.
 """
 from __future__ import annotations
 
@@ -155,3 +162,69 @@ def test_a_find_under_a_control_name_is_one_whole_line(controls):
     assert controls["r"].status == 0
     assert controls["tail"] == tr.TAIL_INFECTED
     assert controls["finds"] == [stood_in(win("g", CONTROL_FIND)).encode(CP)]
+
+
+# ================================================================================================
+# 3. Names that would pass for others
+# ================================================================================================
+
+# Bidirectional embeddings, overrides and isolates, direction marks, invisible characters.
+REORDERING = set("\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069"
+                 "\u200e\u200f\u061c\u200b\u2060\u2061\u2062\u2063\u2064\ufeff")
+ARABIC_CP = "cp1256"            # LC_CTYPE=ar_SA.UTF-8
+# (id, name on G:): none holds the sample but the last
+FORMAT_NAMES = [
+    ("marks", "mark\u200eleft\u200fright\u061c.txt"),
+    ("embeddings", "emb\u202aed\u202b\u202c\u202d.txt"),
+    ("isolates", "iso\u2066la\u2067t\u2068ed\u2069.txt"),
+    ("invisible", "in\u200bvis\u2060i\u2061b\u2062l\u2063e\u2064\ufeff.txt"),
+    ("marks-in-head-and-tail", "\u200f" + "n" * 60 + "\u202e\u200e.txt"),
+    ("joiners", "join\u200cer\u200d.txt"),
+    ("arabic", "\u0645\u0644\u0641.txt"),
+]
+FORMAT_FIND = "report\u202efdp.exe"      # shown as it stands, it reads "reportexe.pdf"
+FORMAT_TREE = [(name, b"plain") for _, name in FORMAT_NAMES] + [(FORMAT_FIND, SAMPLE)]
+
+
+def format_stood_in(text: str) -> str:
+    return "".join("?" if c in REORDERING else c for c in text)
+
+
+@pytest.fixture(scope="module")
+def formats(template, run_dir, fixture_exe):
+    sb = wp.Sandbox(template, run_dir)
+    try:
+        g = sb.map_drive("g")
+        make_tree(g, FORMAT_TREE)
+        sb.restart_server()
+        expected = expected_walk(g, "G:")
+        r = console.run_console(sb, fixture_exe, env={"LC_CTYPE": "ar_SA.UTF-8"})
+        shown, finds, tail = parse_bytes(r.stdout)      # 79-byte progress lines, whole find lines
+        yield dict(r=r, shown=shown, finds=finds, tail=tail, expected=expected)
+    finally:
+        sb.close()
+
+
+def test_format_names_shown_with_stand_ins_in_79_columns(formats):
+    """Every file of G:, in walk order, has one progress line of exactly 79 bytes showing its path
+    in code page 1256 with '?' for each character that reorders or hides text."""
+    assert len(formats["expected"]) == len(FORMAT_TREE)
+    on_g = [s for s in formats["shown"] if s.startswith(tr.PROGRESS_PREFIX + b"G:")]
+    want = [progress_unit(expected_shown(format_stood_in(p), ARABIC_CP)) for p in formats["expected"]]
+    assert on_g == want
+
+
+def test_no_direction_mark_reaches_the_console_and_joiners_do(formats):
+    """Code page 1256 holds U+200E and U+200F as bytes 0xFD and 0xFE: neither is printed. The
+    joiners (0x9D, 0x9E) and Arabic letters are."""
+    data = tr.normalise(formats["r"].stdout)
+    assert b"\xfd" not in data and b"\xfe" not in data
+    shown = [u[len(tr.PROGRESS_PREFIX):].rstrip(b" ") for u in formats["shown"]]
+    assert b"G:\\join\x9der\x9e.txt" in shown
+    assert "G:\\\u0645\u0644\u0641.txt".encode(ARABIC_CP) in shown
+
+
+def test_a_find_names_the_file_that_is_there(formats):
+    assert formats["r"].status == 0
+    assert formats["tail"] == tr.TAIL_INFECTED
+    assert formats["finds"] == [b"G:\\report?fdp.exe"]

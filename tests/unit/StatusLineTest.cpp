@@ -6,6 +6,7 @@
 // Windows' tables for these characters).
 #include "app/ConsoleText.h"
 #include "app/StatusLine.h"
+#include "scan/Findings.h"
 #include "support/PlatformLedger.h"
 #include "support/TestFiles.h"
 
@@ -17,7 +18,9 @@
 
 namespace {
 
-const unsigned CodePages[] = {1252, 437, 932, 936, CP_UTF8};
+// 1256 (Arabic) is a single-byte code page that holds the direction marks
+// U+200E and U+200F and the joiners U+200C and U+200D.
+const unsigned CodePages[] = {1252, 437, 1256, 932, 936, CP_UTF8};
 
 // East Asian wide characters among those the tests print: two console columns.
 bool IsWide(unsigned long cp) {
@@ -107,6 +110,15 @@ std::string PaddedLine(const std::string& text) {
 
 bool IsControl(wchar_t unit) {
     return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
+}
+
+// The format characters that may reorder or hide what a line shows:
+// bidirectional controls and marks, and invisible characters.
+bool HidesOrReorders(wchar_t unit) {
+    static const std::vector<wchar_t> Listed = {
+        0x202A, 0x202B, 0x202C, 0x202D, 0x202E, 0x2066, 0x2067, 0x2068, 0x2069, 0x200E,
+        0x200F, 0x061C, 0x200B, 0x2060, 0x2061, 0x2062, 0x2063, 0x2064, 0xFEFF};
+    return std::find(Listed.begin(), Listed.end(), unit) != Listed.end();
 }
 
 // ESC sequences (clear screen, set the window title), CR, LF, BS, BEL, TAB,
@@ -218,6 +230,11 @@ TEST_F(ProgressLine, NonAsciiPathsFillExactlyOneLineInEveryCodePage) {
         {"escape sequences and line controls", ControlPath},
         {"control characters in the shown head and tail",
          L"C:\x1b]" + Repeat(L"abc\\", 60) + L"\x1b[2J\r\n\x7f\x9b\x85.txt"},
+        // Nor any character that reorders or hides what the line shows.
+        {"format characters in a short name", L"C:\\report\u202efdp.exe"},
+        {"format characters in the shown head and tail",
+         L"C:\u202e\\" + Repeat(L"abc\\", 60) +
+             L"\u2066\u200f\u061c\u200b\u2060\u2064\ufeff\u202a\u2069\u200e\u202c.txt"},
     };
 
     for (unsigned codePage : CodePages) {
@@ -242,6 +259,8 @@ TEST_F(ProgressLine, NonAsciiPathsFillExactlyOneLineInEveryCodePage) {
             EXPECT_TRUE(Decode(text, codePage, &decoded)) << "not valid text in the code page";
             EXPECT_TRUE(std::none_of(decoded.begin(), decoded.end(), IsControl))
                 << "a control character reaches the console";
+            EXPECT_TRUE(std::none_of(decoded.begin(), decoded.end(), HidesOrReorders))
+                << "a character that reorders or hides text reaches the console";
             EXPECT_EQ(1 + Columns(text, codePage), StatusLineColumns);
             if (codePage != CP_UTF8) {
                 EXPECT_EQ(line.size(), StatusLineColumns);
@@ -411,6 +430,56 @@ TEST_F(ConsoleConversion, EveryControlCharacterOfAPathIsAStandInInEveryCodePage)
                                                        : std::string(1, static_cast<char>(unit));
         EXPECT_EQ(ToConsoleText(std::wstring(1, static_cast<wchar_t>(unit))), expected);
     }
+}
+
+TEST_F(ConsoleConversion, CharactersThatReorderOrHideTextAreStandInsAndJoinersStay) {
+    // Around each listed character, in a single-byte code page that holds some
+    // of them and in UTF-8, which holds them all: every listed character is a
+    // stand-in, every neighbour is what the code page makes of it.
+    const std::vector<std::pair<unsigned, unsigned>> blocks = {
+        {0x0600, 0x0700}, {0x2000, 0x2070}, {0xFE00, 0xFF01}};
+    for (unsigned codePage : {1256u, static_cast<unsigned>(CP_UTF8)}) {
+        OutputCodePage = codePage;
+        for (const auto& block : blocks) {
+            for (unsigned unit = block.first; unit < block.second; ++unit) {
+                SCOPED_TRACE("U+" + Hex(std::string(1, static_cast<char>(unit >> 8))) +
+                             Hex(std::string(1, static_cast<char>(unit & 0xFF))) +
+                             " in code page " + std::to_string(codePage));
+                const wchar_t character = static_cast<wchar_t>(unit);
+                std::string expected = "?";
+                if (!HidesOrReorders(character)) {
+                    char bytes[8] = {};
+                    BOOL usedDefault = FALSE;
+                    const int size = RealWin32.WideCharToMultiByte(
+                        codePage, codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, &character, 1,
+                        bytes, sizeof(bytes), codePage == CP_UTF8 ? nullptr : "?",
+                        codePage == CP_UTF8 ? nullptr : &usedDefault);
+                    expected = size > 0 && !usedDefault ? std::string(bytes, size) : "?";
+                }
+                EXPECT_EQ(Hex(ToConsoleText(std::wstring(L"a") + character + L"b")),
+                          Hex("a" + expected + "b"));
+            }
+        }
+    }
+    // What the code pages hold of them, as the loop above relies on.
+    OutputCodePage = 1256;
+    EXPECT_EQ(Hex(ToConsoleText(L"\u200c\u200d\u200e\u200f")), Hex("\x9D\x9E??"));
+    OutputCodePage = CP_UTF8;
+    EXPECT_EQ(Hex(ToConsoleText(L"\u200c\u200d\u202e")), Hex("\xE2\x80\x8C\xE2\x80\x8D?"));
+}
+
+TEST_F(ConsoleConversion, AFoundLineNamesTheFileThatIsThereNotTheOneItWouldShow) {
+    // Shown as it stands, "report" U+202E "fdp.exe" reads "reportexe.pdf".
+    for (unsigned codePage : CodePages) {
+        SCOPED_TRACE("code page " + std::to_string(codePage));
+        OutputCodePage = codePage;
+        InfectionFound = false;
+        BeginCapture();
+        RecordFind(L"C:\\Users\\ann\\report\u202efdp.exe");
+        EXPECT_EQ(EndCapture(), "Found: C:\\Users\\ann\\report?fdp.exe\n");
+        EXPECT_TRUE(InfectionFound);
+    }
+    InfectionFound = false;
 }
 
 std::vector<DWORD> ConversionFlags;
