@@ -452,7 +452,7 @@ TEST_F(ConsoleConversion, CharactersThatReorderOrHideTextAreStandInsAndJoinersSt
                     BOOL usedDefault = FALSE;
                     const int size = RealWin32.WideCharToMultiByte(
                         codePage, codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, &character, 1,
-                        bytes, sizeof(bytes), codePage == CP_UTF8 ? nullptr : "?",
+                        bytes, static_cast<int>(sizeof(bytes)), codePage == CP_UTF8 ? nullptr : "?",
                         codePage == CP_UTF8 ? nullptr : &usedDefault);
                     expected = size > 0 && !usedDefault ? std::string(bytes, size) : "?";
                 }
