@@ -94,6 +94,11 @@ DirectoryIdentity ReadIdentity(const std::wstring& path) {
     return identity;
 }
 
+// Whether the directory being listed was entered through a link, or lies below one.
+bool InsideLink() {
+    return !WalkPath.empty() && WalkPath.back().BelowLink;
+}
+
 bool SameDirectory(const DirectoryIdentity& a, const DirectoryIdentity& b) {
     return a.Kind != IdentityKind::Unknown && a.Kind == b.Kind && a.Volume == b.Volume &&
            memcmp(a.Id, b.Id, sizeof(a.Id)) == 0;
@@ -106,7 +111,7 @@ void CheckEveryDirectoryOnWalk(bool every) {
 }
 
 void EnterWalkPath(const std::wstring& path) {
-    const bool belowLink = !WalkPath.empty() && WalkPath.back().BelowLink;
+    const bool belowLink = InsideLink();
     WalkPath.push_back(WalkPathEntry{&path, DirectoryIdentity(), belowLink});
     if (PendingIdentity.Read && PendingPath == path) {
         WalkPath.back().Identity = PendingIdentity;
@@ -127,8 +132,7 @@ bool LeadsBackOnWalkPath(const std::wstring& path, DWORD attributes) {
     // links are allowed by default), whose own links look like plain folders:
     // below a link every folder is checked, as on a network drive. Elsewhere
     // on a local drive a plain folder costs nothing extra.
-    const bool belowLink = !WalkPath.empty() && WalkPath.back().BelowLink;
-    if (!EveryDirectory && !belowLink && !link) {
+    if (!EveryDirectory && !InsideLink() && !link) {
         return false;
     }
     DirectoryIdentity target = ReadIdentity(path);
