@@ -122,19 +122,25 @@ def stood_in(text: str) -> str:
     return "".join("?" if ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F else c for c in text)
 
 
-@pytest.fixture(scope="module")
-def controls(template, run_dir, fixture_exe):
+def walk_of_g(template, run_dir, exe, tree, locale: str):
+    """One run with `tree` as drive G: under `locale`: the run, its progress lines (79 bytes
+    each), its finds (whole lines), its tail and the files of G: in walk order."""
     sb = wp.Sandbox(template, run_dir)
     try:
         g = sb.map_drive("g")
-        make_tree(g, CONTROL_TREE)
+        make_tree(g, tree)
         sb.restart_server()
         expected = expected_walk(g, "G:")
-        r = console.run_console(sb, fixture_exe, env={"LC_CTYPE": "C.UTF-8"})
-        shown, finds, tail = parse_bytes(r.stdout)      # 79-byte progress lines, whole find lines
+        r = console.run_console(sb, exe, env={"LC_CTYPE": locale})
+        shown, finds, tail = parse_bytes(r.stdout)
         yield dict(r=r, shown=shown, finds=finds, tail=tail, expected=expected)
     finally:
         sb.close()
+
+
+@pytest.fixture(scope="module")
+def controls(template, run_dir, fixture_exe):
+    yield from walk_of_g(template, run_dir, fixture_exe, CONTROL_TREE, "C.UTF-8")
 
 
 def test_no_control_byte_reaches_the_console(controls):
@@ -192,17 +198,7 @@ def format_stood_in(text: str) -> str:
 
 @pytest.fixture(scope="module")
 def formats(template, run_dir, fixture_exe):
-    sb = wp.Sandbox(template, run_dir)
-    try:
-        g = sb.map_drive("g")
-        make_tree(g, FORMAT_TREE)
-        sb.restart_server()
-        expected = expected_walk(g, "G:")
-        r = console.run_console(sb, fixture_exe, env={"LC_CTYPE": "ar_SA.UTF-8"})
-        shown, finds, tail = parse_bytes(r.stdout)      # 79-byte progress lines, whole find lines
-        yield dict(r=r, shown=shown, finds=finds, tail=tail, expected=expected)
-    finally:
-        sb.close()
+    yield from walk_of_g(template, run_dir, fixture_exe, FORMAT_TREE, "ar_SA.UTF-8")
 
 
 def test_format_names_shown_with_stand_ins_in_79_columns(formats):
