@@ -118,7 +118,8 @@ def changes(before: dict, after: dict) -> set[str]:
 # D:\cyc\side       -> D:\sib           a sibling tree, not on the walk's path: walked
 # D:\sib\back       -> D:\cyc           from D:\sib, D:\cyc is not on the path: walked
 # D:\abs            -> D:\cyc\two       an absolute link; below it D:\abs\up1 is walked (D:\cyc is
-#                                       not on that path), and D:\abs\up1\two is a real folder
+#                                       not on that path), but D:\abs\up1\two, a plain folder below
+#                                       a link, is D:\abs itself: cut
 CYCLE_FILES = [("cyc/c1.txt", b"c1"), ("cyc/two/t.txt", b"t"), ("sib/s.txt", b"s"),
                ("sib/deeper/s2.bin", SAMPLE), ("zz-last.txt", b"last on D:")]
 CYCLE_LINKS = [("cyc/self", "."), ("cyc/two/up1", ".."), ("cyc/two/up2", "../.."),
@@ -163,11 +164,17 @@ def test_cycles_every_route_walked_once_in_order(cycles):
 @pytest.mark.parametrize("path", [
     "D:\\cyc\\c1.txt", "D:\\cyc\\two\\t.txt", "D:\\cyc\\side\\s.txt", "D:\\sib\\s.txt",
     "D:\\sib\\back\\c1.txt", "D:\\sib\\back\\two\\t.txt", "D:\\abs\\t.txt", "D:\\abs\\up1\\c1.txt",
-    "D:\\abs\\up1\\two\\t.txt", "D:\\abs\\up1\\side\\s.txt", "D:\\zz-last.txt", "E:\\after-cycles.txt",
+    "D:\\abs\\up1\\side\\s.txt", "D:\\zz-last.txt", "E:\\after-cycles.txt",
 ], ids=lambda p: p.replace("\\", "/"))
 def test_cycles_route_shown(cycles, path):
     _, t, _ = cycles
     assert t.shown.count(tr.shown_path(path)) == 1
+
+
+def test_cycles_a_plain_folder_below_a_link_that_leads_back_is_cut(cycles):
+    """D:\\abs\\up1\\two is no link, but below the link D:\\abs it is D:\\abs itself."""
+    _, t, _ = cycles
+    assert not any(s.startswith("D:\\abs\\up1\\two\\") for s in t.shown)
 
 
 def test_cycles_no_path_repeats_a_link(cycles):

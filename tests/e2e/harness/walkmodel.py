@@ -25,10 +25,12 @@ def wine_order(names) -> list[str]:
     return sorted(names, key=wine_key)
 
 
-def expected_walk(unix_dir: Path, win_dir: str, _stack: list | None = None) -> list[str]:
+def expected_walk(unix_dir: Path, win_dir: str, _stack: list | None = None,
+                  _below_link: bool = False) -> list[str]:
     """The files the program shows below `unix_dir` (shown as `win_dir`), in walk order: depth
-    first, each folder entered where it is met; a folder that is a link is entered unless it is
-    the same folder (device and inode) as one already on the current walk path."""
+    first, each folder entered where it is met; a folder that is a link, or any folder below a
+    link, is entered unless it is the same folder (device and inode) as one already on the
+    current walk path."""
     stack = [] if _stack is None else _stack
     st = os.stat(unix_dir)
     stack.append((st.st_dev, st.st_ino))
@@ -45,9 +47,10 @@ def expected_walk(unix_dir: Path, win_dir: str, _stack: list | None = None) -> l
         except OSError:
             target = None
         if target is not None and stat.S_ISDIR(target.st_mode):
-            if p.is_symlink() and (target.st_dev, target.st_ino) in stack:
+            link = p.is_symlink()
+            if (link or _below_link) and (target.st_dev, target.st_ino) in stack:
                 continue
-            out += expected_walk(p, wpath, stack)
+            out += expected_walk(p, wpath, stack, _below_link or link)
         else:
             out.append(wpath)
     stack.pop()
