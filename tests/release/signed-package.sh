@@ -19,10 +19,13 @@
 #     is C:, in a private network namespace) and run-once.py finds the banner of
 #     the project's version, the clean verdict and the prompt, and exit status 0
 #     (no console input: the program ends by itself);
-#   - check-source.sh finds it a fresh build of the sources plus a signature;
-#   - a copy with one byte of the program changed fails both verify and
-#     check-source.sh, and so does the build with that byte changed and signed
-#     anew with the same certificate (check-source.sh: not a fresh build);
+#   - check-source.sh, run from a throwaway git repository of the sources under
+#     test (committed once, so the developer's own work tree plays no part),
+#     finds it a fresh build of the sources plus a signature;
+#   - check-source.sh rejects each of these with its own message: a copy with
+#     one byte of the program changed (verify fails too); the build with that
+#     byte changed and signed anew with the same certificate (not a fresh build;
+#     verify passes); the unsigned build;
 #   - built again without a certificate, the package says in one line that it
 #     is unsigned and holds the built exe as it is.
 # Every step is bounded in time; the temporary folder goes in every case.
@@ -157,15 +160,46 @@ timeout -k 10 240 unshare -n sh -c '
     fail "the signed exe does not run as it should under Wine: $(cat "$work/run.log")"
 echo "the signed exe runs under Wine: banner, verdict, prompt, exit status 0"
 
-# The source check, for the real thing and for two altered copies.
-sh "$here/check-source.sh" "$signed" >"$work/source.log" 2>&1 ||
-    fail "check-source.sh does not find the signed exe a build of the sources: $(cat "$work/source.log")"
-echo "check-source.sh: $(grep MATCH "$work/source.log")"
+# The source check runs on a throwaway git repository of the sources under test,
+# committed once, so that the state of the developer's own work tree (whatever
+# is uncommitted in it) plays no part. Its own config only: no hook, template or
+# setting of the developer's.
+repo="$work/repo"
+mkdir "$repo"
+tar -C "$repo" -xf "$work/sources.tar"
+in_repo() {
+    GIT_CONFIG_GLOBAL=/dev/null GIT_CONFIG_NOSYSTEM=1 timeout 60 git -C "$repo" \
+        -c init.defaultBranch=main -c user.name="Velmora Dev" -c user.email=dev@velmora.example \
+        -c commit.gpgsign=false "$@"
+}
+{
+    in_repo init -q --template= && in_repo add -A && in_repo commit -q -m "sources under test"
+} >"$work/repo.log" 2>&1 || fail "could not commit the sources under test: $(cat "$work/repo.log")"
+[ -z "$(in_repo status --porcelain)" ] || fail "the committed sources are not clean: $(in_repo status --porcelain)"
 
-# flip_byte FILE: changes one byte of the program, halfway into the file (far
-# from the signature at its end).
+# source_check NAME EXE: runs the repository's check-source.sh on EXE into
+# NAME-source.log, bounded; sets status to its exit status.
+source_check() {
+    status=0
+    timeout -k 10 600 sh "$repo/tests/release/check-source.sh" "$2" >"$work/$1-source.log" 2>&1 ||
+        status=$?
+}
+# expect_rejection NAME STATUS TEXT WHAT: fails unless the last source_check NAME
+# ended with STATUS and said TEXT (each rejection has a message of its own).
+expect_rejection() {
+    [ "$status" -eq "$2" ] && grep -qF -- "$3" "$work/$1-source.log" ||
+        fail "check-source.sh (status $status, not $2 with '$3') does not reject $4: $(cat "$work/$1-source.log")"
+}
+
+source_check genuine "$signed"
+[ "$status" -eq 0 ] && grep -q "^MATCH: " "$work/genuine-source.log" ||
+    fail "check-source.sh (status $status) does not find the signed exe a build of the sources: $(cat "$work/genuine-source.log")"
+echo "check-source.sh: $(grep MATCH "$work/genuine-source.log")"
+
+# flip_byte FILE [OFFSET]: adds one to the byte at OFFSET, by default halfway
+# into the file (in the program, far from the signature at its end).
 flip_byte() {
-    offset=$(($(stat -c %s "$1") / 2))
+    offset=${2:-$(($(stat -c %s "$1") / 2))}
     old=$(od -An -tu1 -j "$offset" -N 1 "$1" | tr -d ' ')
     printf "\\$(printf '%03o' $(((old + 1) % 256)))" |
         dd of="$1" bs=1 seek="$offset" count=1 conv=notrunc 2>/dev/null
@@ -176,10 +210,8 @@ cmp -s "$signed" "$work/altered.exe" && fail "flip_byte changed nothing"
 if verify_exe "$work/altered.exe" "$work/altered-verify.log"; then
     fail "osslsigncode verify passes for a signed exe with one byte changed"
 fi
-status=0
-sh "$here/check-source.sh" "$work/altered.exe" >"$work/altered-source.log" 2>&1 || status=$?
-[ "$status" -eq 1 ] && grep -q "was changed after it was signed" "$work/altered-source.log" ||
-    fail "check-source.sh (status $status) does not reject a signed exe with one byte changed: $(cat "$work/altered-source.log")"
+source_check altered "$work/altered.exe"
+expect_rejection altered 1 "was changed after it was signed" "a signed exe with one byte changed"
 echo "one byte changed: verify fails, check-source.sh fails"
 
 cp "$built" "$work/other-build.exe"
@@ -189,11 +221,13 @@ timeout 60 "$osslsigncode" sign -pkcs12 "$key/signer.p12" -readpass "$key/passwo
     fail "could not sign the altered build: $(cat "$work/resign.log")"
 verify_exe "$work/other-signed.exe" "$work/other-verify.log" ||
     fail "the altered build signed anew does not verify: $(cat "$work/other-verify.log")"
-status=0
-sh "$here/check-source.sh" "$work/other-signed.exe" >"$work/other-source.log" 2>&1 || status=$?
-[ "$status" -eq 1 ] && grep -q "is not a fresh build of" "$work/other-source.log" ||
-    fail "check-source.sh (status $status) does not reject a validly signed exe that is not this build: $(cat "$work/other-source.log")"
+source_check other "$work/other-signed.exe"
+expect_rejection other 1 "is not a fresh build of" "a validly signed exe that is not this build"
 echo "one byte changed, then signed anew: verify passes, check-source.sh fails"
+
+source_check unsigned "$built"
+expect_rejection unsigned 1 "carries no Authenticode signature" "the unsigned build"
+echo "the unsigned build: check-source.sh fails"
 
 # Without a certificate: unsigned, and said so in one line.
 (
