@@ -5,7 +5,9 @@
 #   tests/release/check-source.sh SIGNED_EXE
 #
 # The sources are this work tree as git sees it (check out the release's commit
-# first). It fails unless:
+# first). It cannot check (exit status 2) while a tracked file has uncommitted
+# changes, staged or not: the build would not be the commit's. Otherwise it
+# fails unless:
 #   - SIGNED_EXE carries an Authenticode signature, and the digest the signature
 #     holds is the digest of the file as it is (nothing signed has changed since);
 #   - without its signature (osslsigncode remove-signature) it is, byte for byte,
@@ -41,6 +43,18 @@ differs() {
 for tool in osslsigncode git cmake timeout; do
     command -v "$tool" >/dev/null || cannot "$tool is missing (scripts/setup-debian.sh installs it)"
 done
+
+# The build must be the commit's: a tracked file changed (staged or not) would
+# make it something else. Untracked files that are not ignored are sources too
+# (see release_sources), as in every release build here.
+release_git "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1 ||
+    cannot "$source_dir is not a git work tree: cannot tell which files are sources"
+changed=$(release_git "$source_dir" status --porcelain --untracked-files=no) ||
+    cannot "git status fails in $source_dir"
+if [ -n "$changed" ]; then
+    printf '%s\n' "$changed" >&2
+    cannot "$source_dir has uncommitted changes to tracked files (above): commit or stash them, or check out the release's commit in a clean work tree"
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/regin-source-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -22,10 +22,11 @@
 #   - check-source.sh, run from a throwaway git repository of the sources under
 #     test (committed once, so the developer's own work tree plays no part),
 #     finds it a fresh build of the sources plus a signature;
-#   - check-source.sh rejects each of these with its own message: a copy with
-#     one byte of the program changed (verify fails too); the build with that
-#     byte changed and signed anew with the same certificate (not a fresh build;
-#     verify passes); the unsigned build;
+#   - check-source.sh rejects each of these with its own message and status:
+#     a copy with one byte of the program changed (verify fails too); the build
+#     with that byte changed and signed anew with the same certificate (not a
+#     fresh build; verify passes); the unsigned build; and, as not checkable
+#     (status 2), the repository with a tracked file changed, then staged;
 #   - built again without a certificate, the package says in one line that it
 #     is unsigned and holds the built exe as it is.
 # Every step is bounded in time; the temporary folder goes in every case.
@@ -161,9 +162,9 @@ timeout -k 10 240 unshare -n sh -c '
 echo "the signed exe runs under Wine: banner, verdict, prompt, exit status 0"
 
 # The source check runs on a throwaway git repository of the sources under test,
-# committed once, so that the state of the developer's own work tree (whatever
-# is uncommitted in it) plays no part. Its own config only: no hook, template or
-# setting of the developer's.
+# committed once, so that the state of the developer's own work tree (which the
+# check refuses when it has uncommitted changes) plays no part. Its own config
+# only: no hook, template or setting of the developer's.
 repo="$work/repo"
 mkdir "$repo"
 tar -C "$repo" -xf "$work/sources.tar"
@@ -228,6 +229,17 @@ echo "one byte changed, then signed anew: verify passes, check-source.sh fails"
 source_check unsigned "$built"
 expect_rejection unsigned 1 "carries no Authenticode signature" "the unsigned build"
 echo "the unsigned build: check-source.sh fails"
+
+# A tracked file changed and not committed, then staged: the check refuses to
+# judge either (a fresh build would not be the commit's).
+printf '\nA line not committed.\n' >>"$repo/README.md"
+[ -n "$(in_repo status --porcelain --untracked-files=no)" ] || fail "git sees no change to README.md"
+source_check dirty "$signed"
+expect_rejection dirty 2 "uncommitted changes to tracked files" "a work tree with uncommitted changes"
+in_repo add README.md || fail "could not stage README.md"
+source_check staged "$signed"
+expect_rejection staged 2 "uncommitted changes to tracked files" "a work tree with staged changes"
+echo "a tracked file changed and not committed (staged or not): check-source.sh cannot check"
 
 # Without a certificate: unsigned, and said so in one line.
 (
