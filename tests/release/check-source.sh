@@ -1,20 +1,24 @@
 #!/bin/sh
 # Tells whether a signed ReginDetector.exe is exactly a fresh release build of
-# the sources here plus an Authenticode signature.
+# the sources here plus an intact Authenticode signature.
 #
 #   tests/release/check-source.sh SIGNED_EXE
 #
 # The sources are this work tree as git sees it (check out the release's commit
 # first). It cannot check (exit status 2) while a tracked file has uncommitted
-# changes, staged or not: the build would not be the commit's. Otherwise it
-# fails unless:
+# changes, staged or not (the build would not be the commit's), nor a file that
+# holds more than one signature. Otherwise it fails unless:
 #   - SIGNED_EXE carries an Authenticode signature, and the digest the signature
 #     holds is the digest of the file as it is (nothing signed has changed since);
+#   - the signer's signature in it verifies with the public key of the
+#     certificate it names, which the signature carries (nothing in the
+#     signature has been damaged);
 #   - without its signature (osslsigncode remove-signature) it is, byte for byte,
 #     the ReginDetector.exe that a fresh mingw release build of these sources
 #     gives, made here in a temporary folder.
 # Whom the signature is from is not judged here: osslsigncode verify -CAfile, or
-# the file's Properties > Digital Signatures on Windows, tells that.
+# the file's Properties > Digital Signatures on Windows, tells that. Nor is a
+# time stamp's own signature, which is for the same judges.
 # Exit status: 0 it matches, 1 it does not, 2 it could not be checked.
 set -eu
 
@@ -40,7 +44,7 @@ differs() {
 }
 
 [ -f "$exe" ] || cannot "no such file: $exe"
-for tool in osslsigncode git cmake timeout; do
+for tool in osslsigncode openssl git cmake timeout; do
     command -v "$tool" >/dev/null || cannot "$tool is missing (scripts/setup-debian.sh installs it)"
 done
 
@@ -63,8 +67,9 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # The signature's own digest against the file's. verify fails anyway for a
-# certificate this machine does not trust; its digest lines are there all the same.
-timeout 60 osslsigncode verify -in "$exe" >"$work/verify" 2>&1 || true
+# certificate this machine does not trust; its digest lines are there all the
+# same. -ignore-cdp: it fetches no revocation list (nothing goes on the network).
+timeout 60 osslsigncode verify -ignore-cdp -in "$exe" >"$work/verify" 2>&1 || true
 if grep -q "No signature found" "$work/verify"; then
     differs "carries no Authenticode signature"
 fi
@@ -76,6 +81,61 @@ if [ ! -s "$work/held" ] || [ ! -s "$work/actual" ]; then
 fi
 if ! cmp -s "$work/held" "$work/actual"; then
     differs "was changed after it was signed: the signature holds digest $(head -n 1 "$work/held"), the file has $(head -n 1 "$work/actual")"
+fi
+# Only the first signature's maths is checked below; a nested one would pass
+# unchecked, and the package step never nests.
+signatures=$(grep -c "^Signature Index:" "$work/verify" || true)
+[ "$signatures" -eq 1 ] ||
+    cannot "$exe holds $signatures signatures; this check reads a file with one"
+
+timeout 60 osslsigncode extract-signature -in "$exe" -out "$work/signature.der" \
+    >"$work/extract" 2>&1 || {
+    cat "$work/extract" >&2
+    differs "has a signature that cannot be extracted"
+}
+
+# The signature's maths. osslsigncode verify judges the certificate chain
+# first and, when this machine does not trust it (a throwaway certificate, a CA
+# unknown here), stops before it checks the signer's signature at all: its
+# output is then the same for an intact and a damaged signature. Handing it the
+# signature's own certificates as -CAfile does not help when the signature
+# lacks its root (OpenSSL wants a self-signed anchor), and verify also wants a
+# revocation list for a certificate that names one. So the maths is checked
+# with OpenSSL alone, the chain left out (-noverify): the signed attributes
+# against the signer's encrypted digest, with the public key of the certificate
+# that the signer info names (taken from the signature), and the attributes'
+# message digest against the content they sign. Authenticode signs the content
+# of its SpcIndirectDataContent (OID 1.3.6.1.4.1.311.2.1.4) without the
+# SEQUENCE's own tag and length, which OpenSSL does not hash by itself, so those
+# bytes are handed to it (-content). That content holds the file digest which
+# verify compared with the file above.
+timeout 60 openssl asn1parse -inform DER -in "$work/signature.der" >"$work/signature.asn1" 2>&1 || {
+    cat "$work/signature.asn1" >&2
+    differs "has no readable Authenticode signature (openssl cannot parse it)"
+}
+# The SEQUENCE right after the content type, in the signed data's content
+# info (depth 4 and 5): its offset, header length and length.
+content=$(awk '
+    found && /:d=5 / && /cons: SEQUENCE/ {
+        offset = $0; sub(/:.*/, "", offset)
+        header = $0; sub(/.*hl= */, "", header); sub(/ .*/, "", header)
+        length_ = $0; sub(/.* l= */, "", length_); sub(/ .*/, "", length_)
+        print offset + header, length_
+        exit
+    }
+    /:d=4 / && /prim: OBJECT/ && /:1\.3\.6\.1\.4\.1\.311\.2\.1\.4 *$/ { found = 1 }' \
+    "$work/signature.asn1")
+[ -n "$content" ] || differs "has no readable Authenticode signature (no SpcIndirectDataContent)"
+content_at=${content% *}
+content_length=${content#* }
+dd if="$work/signature.der" of="$work/content" bs=1 skip="$content_at" count="$content_length" \
+    2>/dev/null
+[ "$(wc -c <"$work/content")" -eq "$content_length" ] ||
+    differs "has no readable Authenticode signature (its content is cut short)"
+if ! timeout 60 openssl smime -verify -noverify -binary -inform DER -in "$work/signature.der" \
+    -content "$work/content" -out /dev/null >"$work/maths" 2>&1; then
+    cat "$work/maths" >&2
+    differs "has a damaged signature: the signer's signature does not verify with the certificate it carries"
 fi
 
 timeout 60 osslsigncode remove-signature -in "$exe" -out "$work/unsigned.exe" \
@@ -98,5 +158,6 @@ if ! cmp -s "$work/unsigned.exe" "$built"; then
     echo "fresh build:           $(sha256sum "$built" | cut -d' ' -f1)" >&2
     differs "is not a fresh build of $revision plus a signature"
 fi
-echo "MATCH: $exe is a fresh release build of $revision plus an Authenticode signature"
+
+echo "MATCH: $exe is a fresh release build of $revision plus an intact Authenticode signature"
 echo "(the build's sha256: $(sha256sum "$built" | cut -d' ' -f1))"

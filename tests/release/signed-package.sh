@@ -21,12 +21,14 @@
 #     (no console input: the program ends by itself);
 #   - check-source.sh, run from a throwaway git repository of the sources under
 #     test (committed once, so the developer's own work tree plays no part),
-#     finds it a fresh build of the sources plus a signature;
+#     finds it a fresh build of the sources plus an intact signature;
 #   - check-source.sh rejects each of these with its own message and status:
 #     a copy with one byte of the program changed (verify fails too); the build
 #     with that byte changed and signed anew with the same certificate (not a
-#     fresh build; verify passes); the unsigned build; and, as not checkable
-#     (status 2), the repository with a tracked file changed, then staged;
+#     fresh build; verify passes); the unsigned build; a copy with one byte of
+#     the signer's encrypted digest changed (a damaged signature; verify fails);
+#     and, as not checkable (status 2), the repository with a tracked file
+#     changed, then staged;
 #   - built again without a certificate, the package says in one line that it
 #     is unsigned and holds the built exe as it is.
 # Every step is bounded in time; the temporary folder goes in every case.
@@ -229,6 +231,93 @@ echo "one byte changed, then signed anew: verify passes, check-source.sh fails"
 source_check unsigned "$built"
 expect_rejection unsigned 1 "carries no Authenticode signature" "the unsigned build"
 echo "the unsigned build: check-source.sh fails"
+
+# The PE fields the copies below change, read and written little-endian
+# byte by byte. The program is PE32+ (optional header magic 0x20b), whose
+# checksum is 64 bytes into the optional header and whose certificate table's
+# entry (offset, size) is the fifth data directory, 144 bytes into it.
+u32() {
+    od -An -tu1 -j "$2" -N 4 "$1" | awk '{ print $1 + 256 * ($2 + 256 * ($3 + 256 * $4)) }'
+}
+put32() {
+    p32_value=$3
+    p32_bytes=
+    for _ in 1 2 3 4; do
+        p32_bytes="$p32_bytes\\$(printf '%03o' $((p32_value % 256)))"
+        p32_value=$((p32_value / 256))
+    done
+    printf "$p32_bytes" | dd of="$1" bs=1 seek="$2" count=4 conv=notrunc 2>/dev/null
+}
+# pe_fields FILE: sets checksum_at, entry_at (the certificate table's entry),
+# table_at and table_size.
+pe_fields() {
+    pf_header=$(u32 "$1" 60)
+    [ "$(od -An -tx1 -j $((pf_header + 24)) -N 2 "$1" | tr -d ' ')" = 0b02 ] ||
+        fail "$1 is not a PE32+ file"
+    checksum_at=$((pf_header + 24 + 64))
+    entry_at=$((pf_header + 24 + 144))
+    table_at=$(u32 "$1" "$entry_at")
+    table_size=$(u32 "$1" $((entry_at + 4)))
+}
+# set_checksum FILE: writes the PE checksum Windows computes: the file's 16-bit
+# little-endian words (the checksum field left out) summed with end-around
+# carry, plus the file's length. So a changed copy is still a well-formed file.
+# Every copy here has the signed exe's headers: checksum_at is theirs.
+set_checksum() {
+    sc_sum=$(od -An -v -tu1 "$1" | awk -v skip="$checksum_at" '
+        { for (i = 1; i <= NF; i++) {
+              if (n < skip || n >= skip + 4) {
+                  if (n % 2 == 0) low = $i
+                  else { sum += low + 256 * $i; sum = sum % 65536 + int(sum / 65536) }
+              }
+              n++ } }
+        END { if (n % 2 == 1) { sum += low; sum = sum % 65536 + int(sum / 65536) }
+              print sum + n }')
+    put32 "$1" "$checksum_at" "$sc_sum"
+}
+pe_fields "$signed"
+[ "$table_at" -gt 0 ] && [ $((table_at + table_size)) -eq "$(stat -c %s "$signed")" ] ||
+    fail "the signed exe's certificate table ($table_at, $table_size) does not end the file"
+[ "$(u32 "$signed" "$table_at")" -eq "$table_size" ] ||
+    fail "the signed exe's one WIN_CERTIFICATE does not fill its certificate table"
+cp "$signed" "$work/checksum.exe"
+set_checksum "$work/checksum.exe"
+cmp -s "$signed" "$work/checksum.exe" || fail "set_checksum does not give the signed exe's own checksum"
+
+# One byte changed in the signer's encrypted digest (the last field of the
+# signature, which has no unsigned attributes), in the middle of it; the file's
+# digest in the signature is untouched.
+timeout 60 "$osslsigncode" extract-signature -in "$signed" -out "$work/signature.der" \
+    >"$work/extract.log" 2>&1 || fail "could not extract the signature: $(cat "$work/extract.log")"
+cmp -s -i "$((table_at + 8)):0" -n "$(stat -c %s "$work/signature.der")" \
+    "$signed" "$work/signature.der" ||
+    fail "the extracted signature is not the one 8 bytes into the certificate table"
+timeout 60 openssl asn1parse -inform DER -in "$work/signature.der" >"$work/signature.asn1" 2>&1 ||
+    fail "openssl cannot read the signature: $(cat "$work/signature.asn1")"
+last=$(tail -n 1 "$work/signature.asn1")
+case $last in
+*":d=5 "*"prim: OCTET STRING"*) ;;
+*) fail "the signature does not end with the signer's encrypted digest: $last" ;;
+esac
+# The byte halfway into it: its offset plus its header's length plus half its length.
+digest_middle=$(printf '%s\n' "$last" |
+    sed -n 's/^ *\([0-9]*\):.* hl= *\([0-9]*\) *l= *\([0-9]*\) .*/\1 \2 \3/p' |
+    awk '$3 >= 64 { print $1 + $2 + int($3 / 2) }')
+[ -n "$digest_middle" ] || fail "cannot place the encrypted digest: $last"
+cp "$signed" "$work/damaged.exe"
+flip_byte "$work/damaged.exe" $((table_at + 8 + digest_middle))
+set_checksum "$work/damaged.exe"
+if verify_exe "$work/damaged.exe" "$work/damaged-verify.log"; then
+    fail "osslsigncode verify passes for a signature with one byte of its encrypted digest changed"
+fi
+grep -q "invalid PE checksum" "$work/damaged-verify.log" &&
+    fail "the damaged copy's PE checksum is wrong: $(cat "$work/damaged-verify.log")"
+held=$(sed -n 's/^Current message digest *: *\([0-9A-F]*\).*/\1/p' "$work/damaged-verify.log")
+[ -n "$held" ] && grep -q "^Calculated message digest *: *$held" "$work/damaged-verify.log" ||
+    fail "the damaged copy's file digest is no longer the signed one: $(cat "$work/damaged-verify.log")"
+source_check damaged "$work/damaged.exe"
+expect_rejection damaged 1 "has a damaged signature" "a signature with one byte of its signer data changed"
+echo "one byte of the encrypted digest changed: verify fails, check-source.sh fails"
 
 # A tracked file changed and not committed, then staged: the check refuses to
 # judge either (a fresh build would not be the commit's).
