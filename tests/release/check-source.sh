@@ -15,10 +15,15 @@
 #     signature has been damaged);
 #   - without its signature (osslsigncode remove-signature) it is, byte for byte,
 #     the ReginDetector.exe that a fresh mingw release build of these sources
-#     gives, made here in a temporary folder.
+#     gives, made here in a temporary folder;
+#   - that fresh build with the signature taken from SIGNED_EXE attached
+#     (osslsigncode extract-signature, attach-signature) is SIGNED_EXE byte for
+#     byte: no byte of it, also where the signature does not reach (its
+#     certificate table), is anything else.
 # Whom the signature is from is not judged here: osslsigncode verify -CAfile, or
 # the file's Properties > Digital Signatures on Windows, tells that. Nor is a
-# time stamp's own signature, which is for the same judges.
+# time stamp's own signature, which is for the same judges (it is still
+# compared byte for byte).
 # Exit status: 0 it matches, 1 it does not, 2 it could not be checked.
 set -eu
 
@@ -159,5 +164,31 @@ if ! cmp -s "$work/unsigned.exe" "$built"; then
     differs "is not a fresh build of $revision plus a signature"
 fi
 
+# The fresh build with this signature attached, laid out as the package step's
+# osslsigncode sign does it: the certificate table at the end of the file, one
+# WIN_CERTIFICATE holding the signature as DER, padded with zeros to 8 bytes,
+# and the PE checksum set. extract-signature and attach-signature both decode
+# the signature and write it anew as DER, so bytes after it in its
+# WIN_CERTIFICATE, or an encoding other than DER, do not come through. Any such
+# byte in SIGNED_EXE, or any other one the signature does not hash (which
+# remove-signature cuts off with the certificate table), differs here.
+# attach-signature then checks the file it wrote as verify would, but with no
+# -ignore-cdp, so for a certificate this machine trusts it would fetch the
+# revocation lists it names. It is given no trusted certificate at all
+# (/dev/null) and so stops before any of that: its own check always fails and
+# its exit status tells nothing; the signature was checked above, and what it
+# wrote is compared here.
+timeout 60 osslsigncode attach-signature -sigin "$work/signature.der" \
+    -CAfile /dev/null -TSA-CAfile /dev/null \
+    -in "$built" -out "$work/attached.exe" >"$work/attach" 2>&1 || true
+if [ ! -s "$work/attached.exe" ]; then
+    cat "$work/attach" >&2
+    cannot "osslsigncode could not attach the signature to the fresh build"
+fi
+if ! cmp -s "$work/attached.exe" "$exe"; then
+    echo "fresh build, signature attached: $(wc -c <"$work/attached.exe") bytes, sha256 $(sha256sum "$work/attached.exe" | cut -d' ' -f1)" >&2
+    echo "$exe: $(wc -c <"$exe") bytes, sha256 $(sha256sum "$exe" | cut -d' ' -f1)" >&2
+    differs "holds bytes beside the fresh build of $revision and its signature, where the signature does not cover them: it is not that build with its signature attached"
+fi
 echo "MATCH: $exe is a fresh release build of $revision plus an intact Authenticode signature"
 echo "(the build's sha256: $(sha256sum "$built" | cut -d' ' -f1))"

@@ -27,6 +27,8 @@
 #     with that byte changed and signed anew with the same certificate (not a
 #     fresh build; verify passes); the unsigned build; a copy with one byte of
 #     the signer's encrypted digest changed (a damaged signature; verify fails);
+#     a copy with bytes added to its certificate table, its sizes and PE checksum
+#     set to match (verify passes, and without its signature it is the build);
 #     and, as not checkable (status 2), the repository with a tracked file
 #     changed, then staged;
 #   - built again without a certificate, the package says in one line that it
@@ -318,6 +320,30 @@ held=$(sed -n 's/^Current message digest *: *\([0-9A-F]*\).*/\1/p' "$work/damage
 source_check damaged "$work/damaged.exe"
 expect_rejection damaged 1 "has a damaged signature" "a signature with one byte of its signer data changed"
 echo "one byte of the encrypted digest changed: verify fails, check-source.sh fails"
+
+# 24 bytes added at the end of the certificate table, which Authenticode does
+# not hash: the table's size in the PE header and the WIN_CERTIFICATE's length
+# grow with them (both stay multiples of 8) and the PE checksum is set anew, so
+# the copy is well formed, verifies, and without its signature is the build.
+extra="not covered, not hashed."
+[ "${#extra}" -eq 24 ] || fail "the added bytes are not 24"
+cp "$signed" "$work/table.exe"
+printf '%s' "$extra" >>"$work/table.exe"
+put32 "$work/table.exe" $((entry_at + 4)) $((table_size + 24))
+put32 "$work/table.exe" "$table_at" $((table_size + 24))
+set_checksum "$work/table.exe"
+verify_exe "$work/table.exe" "$work/table-verify.log" ||
+    fail "the copy with bytes added to its certificate table does not verify: $(cat "$work/table-verify.log")"
+grep -q "invalid PE checksum" "$work/table-verify.log" &&
+    fail "the copy with bytes added has a wrong PE checksum: $(cat "$work/table-verify.log")"
+timeout 60 "$osslsigncode" remove-signature -in "$work/table.exe" -out "$work/table-removed.exe" \
+    >"$work/table-remove.log" 2>&1 || fail "cannot remove the signature: $(cat "$work/table-remove.log")"
+cmp -s "$work/table-removed.exe" "$built" ||
+    fail "the copy with bytes added to its certificate table is not the build without its signature"
+source_check table "$work/table.exe"
+expect_rejection table 1 "where the signature does not cover them" \
+    "a signed exe with bytes added to its certificate table"
+echo "bytes added to the certificate table: verify passes, check-source.sh fails"
 
 # A tracked file changed and not committed, then staged: the check refuses to
 # judge either (a fresh build would not be the commit's).
