@@ -53,6 +53,9 @@ LOOPBACK = [re.compile(r'Add-Content -Path "\$env:SystemRoot\\System32\\drivers\
 RUN_ONCE = re.compile(r"python tests/release/run-once\.py --timeout (\d+) --summary "
                       r"\"\$env:GITHUB_STEP_SUMMARY\" build/msvc/Release/ReginDetector\.exe$")
 PINNED_GENERATOR = re.compile(r"Visual Studio \d+|-G\b")
+# The README's Windows commands: the program alone, then the unit tests.
+PROGRAM_ALONE = ["cmake --preset msvc", "cmake --build --preset msvc"]
+UNIT_TESTS = ["cmake --preset msvc-tests", "cmake --build --preset msvc-tests", "ctest --preset msvc-tests"]
 
 
 @dataclass
@@ -74,6 +77,10 @@ def triggers(workflow: dict) -> dict:
     return found or {}
 
 
+def jobs_of(workflow: dict) -> dict:
+    return workflow.get("jobs") or {}
+
+
 def steps(job: dict) -> list[dict]:
     return job.get("steps", []) or []
 
@@ -86,26 +93,30 @@ def job_commands(job: dict) -> list[str]:
     return [c for step in steps(job) for c in step_commands(step)]
 
 
+def readme_section(readme: str, heading: str) -> str:
+    parts = readme.split(f"\n## {heading}\n", 1)
+    return parts[1].split("\n## ", 1)[0] if len(parts) == 2 else ""
+
+
+def code_lines(text: str) -> list[str]:
+    return [line for line in text.splitlines() if line.startswith("    ") and line.strip()]
+
+
 def readme_commands(readme: str, heading: str | None = None) -> list[str]:
     """The code lines (comments after # dropped) of README.md, or of one section of it."""
-    if heading is not None:
-        parts = readme.split(f"\n## {heading}\n", 1)
-        readme = parts[1].split("\n## ", 1)[0] if len(parts) == 2 else ""
-    return [line.split(" #", 1)[0].strip() for line in readme.splitlines()
-            if line.startswith("    ") and line.strip()]
+    text = readme if heading is None else readme_section(readme, heading)
+    return [line.split(" #", 1)[0].strip() for line in code_lines(text)]
 
 
 def readme_test_command(readme: str) -> str:
-    section = readme.split("\n## Test it on Debian 12\n", 1)
-    test_line = ""
-    if len(section) == 2:
-        test_line = next((l for l in section[1].splitlines() if l.startswith("    ")), "")
+    """The first command under "Test it on Debian 12", in its form for root."""
+    test_line = next(iter(code_lines(readme_section(readme, "Test it on Debian 12"))), "")
     as_root = re.search(r"# as root: (.+)$", test_line)
     return (as_root.group(1) if as_root else test_line.split(" #", 1)[0]).strip()
 
 
 def check_time_limits(name: str, workflow: dict, problems: list[str]) -> None:
-    for job_id, job in (workflow.get("jobs") or {}).items():
+    for job_id, job in jobs_of(workflow).items():
         if not isinstance(job.get("timeout-minutes"), int) or job["timeout-minutes"] <= 0:
             problems.append(f"{name}: job {job_id} has no time limit")
         for number, step in enumerate(steps(job), 1):
@@ -115,7 +126,7 @@ def check_time_limits(name: str, workflow: dict, problems: list[str]) -> None:
 
 
 def check_actions(name: str, workflow: dict, problems: list[str]) -> None:
-    for job_id, job in (workflow.get("jobs") or {}).items():
+    for job_id, job in jobs_of(workflow).items():
         for step in steps(job):
             if "uses" not in step:
                 continue
@@ -130,7 +141,7 @@ def check_actions(name: str, workflow: dict, problems: list[str]) -> None:
 
 def check_loopback(name: str, workflow: dict, problems: list[str]) -> None:
     """In every job, the hosts mapping and its check come before any step that runs the program."""
-    for job_id, job in (workflow.get("jobs") or {}).items():
+    for job_id, job in jobs_of(workflow).items():
         mapped = False
         for step in steps(job):
             commands = step_commands(step)
@@ -145,7 +156,7 @@ def check_push_workflow(p: Project, problems: list[str]) -> None:
     on = triggers(p.ci)
     if "push" not in on or "pull_request" not in on:
         problems.append("ci.yml does not run on every push and pull request")
-    jobs = p.ci.get("jobs") or {}
+    jobs = jobs_of(p.ci)
     linux = [job for job in jobs.values() if str(job.get("runs-on", "")).startswith("ubuntu")]
     windows = [job for job in jobs.values() if job.get("runs-on") == "windows-latest"]
     if not (len(jobs) == 2 and len(linux) == 1 and len(windows) == 1):
@@ -164,8 +175,7 @@ def check_push_workflow(p: Project, problems: list[str]) -> None:
             problems.append(f"the Linux job does not end with the README's test command '{test_command}': {ran}")
 
     windows_readme = readme_commands(p.readme, "Build and run on Windows")
-    wanted = ["cmake --preset msvc", "cmake --build --preset msvc", "cmake --preset msvc-tests",
-              "cmake --build --preset msvc-tests", "ctest --preset msvc-tests"]
+    wanted = PROGRAM_ALONE + UNIT_TESTS
     for command in wanted:
         if command not in windows_readme:
             problems.append(f"README.md's Windows section does not show '{command}'")
@@ -203,7 +213,7 @@ def check_full_run(p: Project, problems: list[str]) -> None:
     others = sorted(set(on) - {"workflow_dispatch", "schedule"})
     if others:
         problems.append(f"full-run.yml also runs on {others}: a push would wait for a full run")
-    jobs = p.full.get("jobs") or {}
+    jobs = jobs_of(p.full)
     runs = []
     for job_id, job in jobs.items():
         minutes = job.get("timeout-minutes")
@@ -213,7 +223,7 @@ def check_full_run(p: Project, problems: list[str]) -> None:
             problems.append(f"full-run.yml, job {job_id} has {minutes} minutes: a runner's whole disk "
                             f"wants {FULL_RUN_MINUTES} to {HOSTED_JOB_MINUTES}")
         ran = job_commands(job)
-        for command in ("cmake --preset msvc", "cmake --build --preset msvc"):
+        for command in PROGRAM_ALONE:
             if command not in ran:
                 problems.append(f"full-run.yml, job {job_id} does not build the program with '{command}'")
         for step in steps(job):
@@ -245,7 +255,7 @@ def check_build_settings(p: Project, problems: list[str]) -> None:
             problems.append(f"the {preset.get('name')} preset pins the generator '{generator}'")
     lines = [("README.md's Windows section", c) for c in readme_commands(p.readme, "Build and run on Windows")]
     lines += [(name, c) for name, workflow in (("ci.yml", p.ci), ("full-run.yml", p.full))
-              for job in (workflow.get("jobs") or {}).values() for c in job_commands(job)]
+              for job in jobs_of(workflow).values() for c in job_commands(job)]
     for where, command in lines:
         if re.match(r"(cmake|ctest)\b", command) and PINNED_GENERATOR.search(command):
             problems.append(f"{where} pins a generator: {command}")

@@ -42,12 +42,12 @@ def progress(path: str) -> str:
     return ("\rScanning " + path).ljust(79)
 
 
-def transcript(walked: list[str], finds_before: list[str] = (), finds_in_walk: dict[str, str] = None,
+def transcript(walked: list[str], finds_before: list[str] = (), finds_in_walk: set[str] = frozenset(),
                infected: bool = False) -> str:
     text = BANNER + "".join(f"Found: {f}\n" for f in finds_before)
     for path in walked:
         text += progress(path)
-        if finds_in_walk and path in finds_in_walk:
+        if path in finds_in_walk:
             text += WIPE + f"Found: {path}\n"
     return text + "\r" + " " * 79 + "\n" + "\n\n" + (INFECTED if infected else CLEAN) + PROMPT
 
@@ -84,7 +84,7 @@ def test_a_clean_run_is_counted_file_by_file(tmp_path):
 def test_finds_of_every_phase_are_counted_named_and_fail_the_run(tmp_path):
     walked = ["C:\\a.txt", "C:\\x\\sample.bin", "C:\\z.txt", "D:\\b\\other.sys"]
     text = transcript(walked, finds_before=["C:\\windows\\system32\\nsreg1.dat"],
-                      finds_in_walk={"C:\\x\\sample.bin": "", "D:\\b\\other.sys": ""}, infected=True)
+                      finds_in_walk={"C:\\x\\sample.bin", "D:\\b\\other.sys"}, infected=True)
     result, rows, summary, _ = run_once(tmp_path, text)
     assert result.returncode == 1
     assert rows["files shown on the progress line"] == "4"
