@@ -3,14 +3,18 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-packages="cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest tmux hashdeep
-python3 python3-pytest python3-yaml iproute2 util-linux locales zip git
-osslsigncode openssl"
-# Node.js and npm for the workflow validator, from Debian unless a Node.js
-# with its own npm is already there.
+# Every package the build, the tests and the scripts call on, whatever a machine
+# image may already hold.
+packages="ca-certificates cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+mingw-w64-x86-64-dev wine wine64 googletest tmux hashdeep python3 python3-pytest python3-yaml
+iproute2 util-linux mount locales zip git openssl nodejs"
+# npm for the workflow validator, from Debian unless the Node.js installed brings
+# its own (NodeSource's does, and Debian's npm cannot be installed beside it).
 if ! command -v npm >/dev/null 2>&1; then
-    packages="$packages nodejs npm"
+    packages="$packages npm"
 fi
+
+if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
 
 missing=""
 for package in $packages; do
@@ -18,7 +22,23 @@ for package in $packages; do
         missing="$missing $package"
 done
 
-if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
+# The source check needs osslsigncode 2.9 (Debian 12's own 2.5 lacks options it
+# uses): bookworm-backports has it. An older one installed counts as missing.
+osslsigncode_wanted=2.9
+osslsigncode_version=$(dpkg-query -W -f='${Status} ${Version}' osslsigncode 2>/dev/null |
+    sed -n 's/^install ok installed //p')
+if [ -z "$osslsigncode_version" ] ||
+    dpkg --compare-versions "$osslsigncode_version" lt "$osslsigncode_wanted"; then
+    if ! grep -qs '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+        /etc/apt/sources.list.d/*.sources; then
+        echo "Adding Debian's bookworm-backports to apt's sources (for osslsigncode $osslsigncode_wanted)"
+        printf '%s\n' "Types: deb" "URIs: http://deb.debian.org/debian" "Suites: bookworm-backports" \
+            "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
+            $sudo tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null
+    fi
+    missing="$missing osslsigncode/bookworm-backports"
+fi
+
 if [ -n "$missing" ]; then
     echo "Installing:$missing"
     $sudo apt-get update -q
