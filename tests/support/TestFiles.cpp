@@ -4,13 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <stdio.h>
-
-#ifndef FIXTURE_DIR
-#error "FIXTURE_DIR names tests/fixtures for the test program"
-#endif
+#include <string.h>
 
 std::wstring MakeTempFolder() {
     static unsigned sequence = 0;
@@ -84,15 +79,32 @@ void RemoveTree(const std::wstring& path) {
 }
 
 std::string ReadFixture(const char* name) {
-    std::string path = std::string(FIXTURE_DIR) + "/" + name;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        ADD_FAILURE() << "missing fixture " << path;
+    // The build puts the fixtures beside the test program, so that a copy of the
+    // program and its fixtures runs anywhere, on Windows as under Wine.
+    static wchar_t program[32768];
+    DWORD length = GetModuleFileNameW(nullptr, program, 32768);
+    if (length == 0 || length >= 32768) {
+        ADD_FAILURE() << "cannot tell where the test program is";
         return std::string();
     }
-    std::ostringstream bytes;
-    bytes << file.rdbuf();
-    return bytes.str();
+    std::wstring path(program, length);
+    path.erase(path.find_last_of(L'\\') + 1);
+    path += L"fixtures\\";
+    path.append(name, name + strlen(name));
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        ADD_FAILURE() << "missing fixture " << Narrow(path);
+        return std::string();
+    }
+    std::string bytes;
+    char piece[4096];
+    DWORD read = 0;
+    while (ReadFile(file, piece, sizeof(piece), &read, nullptr) && read > 0) {
+        bytes.append(piece, read);
+    }
+    CloseHandle(file);
+    return bytes;
 }
 
 std::wstring PlainPath(const wchar_t* exactPath) {

@@ -10,7 +10,7 @@ void MakeFolder(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 void RemoveTree(const std::wstring& path);
 
-// The bytes of a file below tests/fixtures of the source tree.
+// The bytes of a file of tests/fixtures, which the build copies beside the test program.
 std::string ReadFixture(const char* name);
 
 // The program names files and folders to the platform in the exact "\\?\" form
