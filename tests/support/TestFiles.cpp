@@ -1,10 +1,13 @@
 #include "support/TestFiles.h"
 
+#include "app/ConsoleText.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 std::wstring MakeTempFolder() {
@@ -12,8 +15,9 @@ std::wstring MakeTempFolder() {
     wchar_t temp[MAX_PATH];
     DWORD length = GetTempPathW(MAX_PATH, temp);
     if (length == 0 || length >= MAX_PATH) {
-        ADD_FAILURE() << "no temp folder";
-        return L"C:\\";
+        // No folder to stand in: tests plant files in it and remove it whole.
+        fprintf(stderr, "no temp folder for the tests\n");
+        exit(2);
     }
     std::wstring base(temp, length);
     for (;;) {
@@ -23,8 +27,8 @@ std::wstring MakeTempFolder() {
             return folder;
         }
         if (GetLastError() != ERROR_ALREADY_EXISTS) {
-            ADD_FAILURE() << "cannot create " << Narrow(folder);
-            return folder;
+            fprintf(stderr, "cannot create %s for the tests\n", Narrow(folder).c_str());
+            exit(2);
         }
     }
 }
@@ -126,6 +130,10 @@ std::string Narrow(const std::wstring& text) {
                             size, nullptr, nullptr);
     }
     return result;
+}
+
+std::string Shown(const std::wstring& path) {
+    return ToConsoleText(path);
 }
 
 void BeginCapture() {

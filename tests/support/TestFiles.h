@@ -17,8 +17,12 @@ std::string ReadFixture(const char* name);
 // ("\\?\C:\dir\*"): the plain path that form names, after checking it is there.
 std::wstring PlainPath(const wchar_t* exactPath);
 
-// Narrow text of a path, for messages.
+// Narrow text of a path, for messages (UTF-8).
 std::string Narrow(const std::wstring& text);
+
+// A path as the program prints it: converted as its console text is, in its
+// output code page (the ANSI code page in the tests, as with output to a file).
+std::string Shown(const std::wstring& path);
 
 // Captures what the program prints to standard output between the two calls.
 void BeginCapture();

@@ -25,7 +25,7 @@ namespace {
 // The progress line for a path short enough to be shown whole.
 std::string Progress(const std::wstring& path) {
     EXPECT_LT(path.size(), 60u) << "a test path must be shown unshortened";
-    std::string line = "\rScanning " + Narrow(path);
+    std::string line = "\rScanning " + Shown(path);
     line.resize(79, ' ');
     return line;
 }
@@ -34,7 +34,7 @@ const std::string WipedLine = "\r" + std::string(79, ' ') + "\r";
 
 // What follows the progress line of a file that is a known sample.
 std::string Find(const std::wstring& path) {
-    return WipedLine + "Found: " + Narrow(path) + "\n";
+    return WipedLine + "Found: " + Shown(path) + "\n";
 }
 
 // ---------------------------------------------------------------------------

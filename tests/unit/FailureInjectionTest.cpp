@@ -112,7 +112,7 @@ TEST_F(FailureInjection, EachCallFailingInTurnPrintsNothingExtraAndLeaksNothing)
     const std::set<std::string> allowed = Pieces(baseline);
     // The run without failures does all of the scan's kinds of work.
     ASSERT_GT(CallCount(Call::GetFileInformationByHandleEx), 0);
-    ASSERT_NE(baseline.find("Found: " + Narrow(Tree) + "\\junction\\deeper\\sample.bin\n"),
+    ASSERT_NE(baseline.find("Found: " + Shown(Tree) + "\\junction\\deeper\\sample.bin\n"),
               std::string::npos)
         << baseline;
 

@@ -45,7 +45,7 @@ class KnownLocations : public PlatformTest {
     }
 
     std::string FoundLine(const wchar_t* relative) {
-        return "Found: " + Narrow(FakeWindowsDirectory + relative) + "\n";
+        return "Found: " + Shown(FakeWindowsDirectory + relative) + "\n";
     }
 };
 
@@ -114,11 +114,13 @@ TEST_F(KnownLocations, PlatformFailuresCountAsAbsentAndAreSilent) {
 
 TEST_F(KnownLocations, AWindowsDirectoryTooLongForAFixedPathIsSkippedSafely) {
     // 250 units: the fixed files' paths would pass 260 units and are skipped.
+    const std::wstring folder = FakeWindowsDirectory;
     FakeWindowsDirectory = L"C:\\" + std::wstring(247, L'w');
     EXPECT_EQ(RunKnownLocationPhases(), "");
     EXPECT_EQ(CandidatePaths.size(), 100u);
     EXPECT_FALSE(InfectionFound);
-    FakeWindowsDirectory = MakeTempFolder();
+    // The fixture's own folder, which TearDown removes.
+    FakeWindowsDirectory = folder;
 }
 
 } // namespace

@@ -273,7 +273,7 @@ TEST_F(Flow, RunPrintsTheScanAndItsVerdictWaitsForTheReportAndEndsOnEnter) {
         std::string progress = "\rScanning Q:\\a.txt";
         progress.resize(79, ' ');
         const std::string scan = BannerText +
-                                 (c.Infected ? "Found: " + Narrow(Indicator()) + "\n" : "") +
+                                 (c.Infected ? "Found: " + Shown(Indicator()) + "\n" : "") +
                                  (c.WalksQ ? progress : "");
         const std::string expected =
             scan + VerdictLead + (c.Infected ? InfectedText : CleanText) + PromptText;
@@ -341,7 +341,7 @@ TEST_F(Flow, NoErrorDialogFromTheFirstCallAndNoSleepFromTheScanToTheVerdict) {
     DriveQHasRoot = true;
     std::string progress = "\rScanning Q:\\a.txt";
     progress.resize(79, ' ');
-    const std::string scan = BannerText + "Found: " + Narrow(Indicator()) + "\n" + progress;
+    const std::string scan = BannerText + "Found: " + Shown(Indicator()) + "\n" + progress;
 
     EXPECT_EQ(Run(), scan + VerdictLead + InfectedText + PromptText);
 
@@ -378,8 +378,8 @@ TEST_F(Flow, RunScanChecksTheKnownLocationsBeforeItWalksTheDrives) {
 
     BeginCapture();
     RunScan();
-    EXPECT_EQ(EndCapture(), "Found: " + Narrow(Indicator()) + "\n" +
-                                "Found: " + Narrow(FakeWindowsDirectory + L"\\Panther\\CACHE") +
+    EXPECT_EQ(EndCapture(), "Found: " + Shown(Indicator()) + "\n" +
+                                "Found: " + Shown(FakeWindowsDirectory + L"\\Panther\\CACHE") +
                                 "\n" + progress);
     EXPECT_TRUE(InfectionFound);
     EXPECT_EQ(CallCount(Call::GetFileAttributesW), 103);
