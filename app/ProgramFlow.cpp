@@ -71,8 +71,10 @@ void SendReport() {
 void AwaitEnter() {
     for (;;) {
         int key = Win32._getch();
-        // Without a console (input from a file, a pipe or nothing) _getch
-        // fails at once, every time: no Enter can ever come.
+        // _getch reads the console, not standard input: with a console it
+        // waits for a key whatever standard input is. Only without a console
+        // (a detached process) does it fail, at once and every time, and then
+        // no Enter can ever come.
         if (key == EnterKey || key == EOF) {
             return;
         }

@@ -303,12 +303,16 @@ def main() -> int:
     args = parser.parse_args()
     version = project_version()
 
-    listener = None
-    if args.listen:
-        listener = Listener(args.listen)
-        listener.start()
-    with tempfile.TemporaryDirectory(prefix="regin-run-") as work:
-        run = watch(args.launcher + [args.exe], args.timeout, Path(work, "output.txt"))
+    listener = Listener(args.listen) if args.listen else None
+    run = None
+    if listener is not None:
+        try:
+            listener.start()
+        except OSError as error:
+            run = Run(status=f"could not start: nothing can stand in for the report host ({error})")
+    if run is None:
+        with tempfile.TemporaryDirectory(prefix="regin-run-") as work:
+            run = watch(args.launcher + [args.exe], args.timeout, Path(work, "output.txt"))
     if listener is not None:
         listener.stop()
     text = decode(run.raw)

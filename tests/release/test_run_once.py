@@ -152,16 +152,24 @@ def test_a_run_past_its_limit_is_killed_and_still_summed_up(tmp_path):
     assert "- FAIL: it did not end within 2 s" in summary
 
 
-def test_a_program_that_cannot_start_is_still_summed_up(tmp_path):
-    summary = tmp_path / "summary.md"
-    result = subprocess.run([sys.executable, str(RUN_ONCE), "--timeout", "10", "--summary", str(summary),
-                             str(tmp_path / "missing.exe"), str(tmp_path / "no-such-launcher")],
-                            capture_output=True, text=True, timeout=60)
-    assert result.returncode == 1
-    rows = dict(re.findall(r"^\| ([^|]+?) \| ([^|]+?) \|$", summary.read_text(), re.M))
-    assert rows["exit status"].startswith("could not start: ")
-    assert rows["program SHA-256"].startswith("`cannot be read: ")
-    assert "- FAIL: the program could not start: " in summary.read_text()
+def test_a_run_that_cannot_start_is_still_summed_up(tmp_path):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        port = taken.getsockname()[1]
+        for why, options, launcher in [
+                ("no such program", [], str(tmp_path / "no-such-launcher")),
+                ("the report host's address taken", ["--listen", f"127.0.0.1:{port}"], sys.executable)]:
+            summary = tmp_path / "summary.md"
+            summary.unlink(missing_ok=True)
+            result = subprocess.run([sys.executable, str(RUN_ONCE), "--timeout", "10", "--summary",
+                                     str(summary), *options, str(tmp_path / "missing.exe"), launcher],
+                                    capture_output=True, text=True, timeout=60)
+            assert result.returncode == 1, why
+            rows = dict(re.findall(r"^\| ([^|]+?) \| ([^|]+?) \|$", summary.read_text(), re.M))
+            assert rows["exit status"].startswith("could not start: "), why
+            assert rows["program SHA-256"].startswith("`cannot be read: "), why
+            assert "- FAIL: the program could not start: " in summary.read_text(), why
 
 
 def planted_run(port: int, *, finds: list[str] = (INDICATOR, CANDIDATE), query: str = "infected",
