@@ -1,11 +1,13 @@
 #include "support/FakeFileSystem.h"
 
-#include "platform/Platform.h"
+#include "support/PlatformLedger.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
+#include <stdint.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -25,6 +27,9 @@ std::map<std::wstring, Identity> Identities;
 std::vector<std::wstring> OpenedPaths;
 std::vector<std::wstring> DirectoryOpens;
 std::map<HANDLE, std::wstring> OpenDirectories;
+std::set<std::wstring> VanishedFolders;
+std::map<std::wstring, std::wstring> DanglingLinks;
+std::vector<std::wstring> CreatedFiles;
 
 namespace {
 
@@ -92,6 +97,45 @@ const Identity* IdentityOf(HANDLE handle) {
     return &Identities[open->second];
 }
 
+// A path the fake knows as a folder: one listed in memory (a drive's root is
+// opened as "X:\" and listed as "X:"), one with an identity, one gone since
+// it was listed, or a link to nothing.
+bool IsFolder(const std::wstring& plain) {
+    std::wstring listed = plain.size() == 3 && plain[1] == L':' ? plain.substr(0, 2) : plain;
+    return Scripted.count(listed) != 0 || Identities.count(plain) != 0 ||
+           VanishedFolders.count(plain) != 0 || DanglingLinks.count(plain) != 0;
+}
+
+// Where a file would be created for an open that creates: the folder's own
+// path when it is gone, the target of a link to nothing; none when the
+// folder is there.
+const std::wstring* MissingTarget(const std::wstring& plain) {
+    if (VanishedFolders.count(plain) != 0) {
+        return &*VanishedFolders.find(plain);
+    }
+    auto link = DanglingLinks.find(plain);
+    return link == DanglingLinks.end() ? nullptr : &link->second;
+}
+
+HANDLE OpenHandleTo(const std::wstring& plain) {
+    HANDLE handle = reinterpret_cast<HANDLE>(0x7D000 + 0x10 * DirectoryOpens.size());
+    OpenDirectories[handle] = plain;
+    return handle;
+}
+
+// The file an open that creates leaves behind: from then on the path (and a
+// link to it) names that file, whose identity is its own.
+HANDLE CreateEmptyFile(const std::wstring& plain, std::wstring target) {
+    CreatedFiles.push_back(target);
+    const ULONGLONG id = 0xF11E000000000000ull + CreatedFiles.size();
+    Identities[target] = Identity{true, 0, id, true, id, VolumeQ};
+    Identities[plain] = Identities[target];
+    VanishedFolders.erase(plain);
+    DanglingLinks.erase(plain);
+    SetLastError(ERROR_SUCCESS);
+    return OpenHandleTo(plain);
+}
+
 } // namespace
 
 void ResetListingFake() {
@@ -123,6 +167,9 @@ HANDLE WINAPI FakeFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     auto scripted = Scripted.find(listing.Folder);
     if (listing.Folder == UnlistableFolder) {
         SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    } else if (MissingTarget(listing.Folder) != nullptr) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     } else if (scripted != Scripted.end()) {
         for (const ScriptedEntry& entry : scripted->second) {
@@ -178,27 +225,81 @@ UINT WINAPI FakeGetDriveTypeW(LPCWSTR root) {
     return type == DriveTypes.end() ? DRIVE_NO_ROOT_DIR : type->second;
 }
 
+void ResetFileSystemFake() {
+    ResetListingFake();
+    DriveNamesAsked.clear();
+    DriveTypes.clear();
+    Identities.clear();
+    VanishedFolders.clear();
+    DanglingLinks.clear();
+    OpenedPaths.clear();
+    DirectoryOpens.clear();
+    OpenDirectories.clear();
+    CreatedFiles.clear();
+}
+
+void InstallFileSystemFake() {
+    Underlying.GetDriveTypeW = FakeGetDriveTypeW;
+    Underlying.FindFirstFileW = FakeFindFirstFileW;
+    Underlying.FindNextFileW = FakeFindNextFileW;
+    Underlying.FindClose = FakeFindClose;
+    Underlying.CreateFileW = FakeCreateFileW;
+    Underlying.GetFileInformationByHandleEx = FakeGetFileInformationByHandleEx;
+    Underlying.GetFileInformationByHandle = FakeGetFileInformationByHandle;
+    Underlying.CloseHandle = FakeCloseHandle;
+}
+
 Identity NtfsRoot(ULONGLONG serial) {
     return Identity{true, 0, NtfsRootId, true, NtfsRootId, serial};
 }
 
-HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
-                              DWORD flags, HANDLE) {
+HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                              HANDLE templateFile) {
     std::wstring plain = PlainPath(path);
-    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) {
+    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) && !IsFolder(plain)) {
         OpenedPaths.push_back(plain);
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    // A folder, opened for its identity: only with what that needs.
     EXPECT_EQ(access, static_cast<DWORD>(FILE_READ_ATTRIBUTES)) << Narrow(plain);
+    // Like a file opened for its content, a folder whose identity is read may
+    // meanwhile be written, renamed or deleted by others.
+    EXPECT_EQ(share, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+        << Narrow(plain);
+    EXPECT_EQ(disposition, static_cast<DWORD>(OPEN_EXISTING)) << Narrow(plain);
+    EXPECT_EQ(flags, static_cast<DWORD>(FILE_FLAG_BACKUP_SEMANTICS)) << Narrow(plain);
+    EXPECT_TRUE(security == nullptr && templateFile == nullptr) << Narrow(plain);
     DirectoryOpens.push_back(plain);
+    const std::wstring* target = MissingTarget(plain);
+    if (target != nullptr) {
+        if (disposition == OPEN_ALWAYS || disposition == CREATE_NEW ||
+            disposition == CREATE_ALWAYS) {
+            // As on Windows: an empty file where the folder was, or where the
+            // link points.
+            return CreateEmptyFile(plain, *target);
+        }
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) {
+        // Without it, no directory can be opened.
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Anything else the walk has no use for fails, even where Windows would
+    // open the folder all the same.
+    if (access != FILE_READ_ATTRIBUTES || disposition != OPEN_EXISTING ||
+        flags != FILE_FLAG_BACKUP_SEMANTICS || security != nullptr || templateFile != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
     if (!IsVolumeDevice(plain) && Identities.count(plain) == 0) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE handle = reinterpret_cast<HANDLE>(0x7D000 + 0x10 * DirectoryOpens.size());
-    OpenDirectories[handle] = plain;
-    return handle;
+    return OpenHandleTo(plain);
 }
 
 BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,

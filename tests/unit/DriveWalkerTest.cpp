@@ -298,27 +298,12 @@ class WalkerDrives : public PlatformTest {
   protected:
     void SetUp() override {
         PlatformTest::SetUp();
-        ResetListingFake();
-        DriveNamesAsked.clear();
-        DriveTypes.clear();
-        OpenedPaths.clear();
-        Identities.clear();
-        DirectoryOpens.clear();
-        OpenDirectories.clear();
-        Underlying.GetDriveTypeW = FakeGetDriveTypeW;
-        Underlying.FindFirstFileW = FakeFindFirstFileW;
-        Underlying.FindNextFileW = FakeFindNextFileW;
-        Underlying.FindClose = FakeFindClose;
-        Underlying.CreateFileW = FakeCreateFileW;
-        Underlying.GetFileInformationByHandleEx = FakeGetFileInformationByHandleEx;
-        Underlying.GetFileInformationByHandle = FakeGetFileInformationByHandle;
-        Underlying.CloseHandle = FakeCloseHandle;
+        ResetFileSystemFake();
+        InstallFileSystemFake();
         InfectionFound = false;
     }
     void TearDown() override {
-        ResetListingFake();
-        DriveTypes.clear();
-        Identities.clear();
+        ResetFileSystemFake();
         InfectionFound = false;
         PlatformTest::TearDown();
     }
@@ -533,6 +518,8 @@ TEST_F(WalkerDrives, ALinkLeadingBackIsCutByItsIdentityAndNothingElseIs) {
          folderA, NtfsRoot(VolumeQ), cut, true},
         {"a junction to another drive's root, whose id is the same, is walked", DRIVE_FIXED, plain,
          link, NtfsRoot(VolumeQ), folderA, NtfsRoot(VolumeD), all, true},
+        {"a junction to the root of a drive whose serial has the same low half is walked",
+         DRIVE_FIXED, plain, link, NtfsRoot(VolumeQ), folderA, NtfsRoot(VolumeE), all, true},
         {"a network drive: a plain folder that leads back is cut",
          DRIVE_REMOTE,
          plain,
@@ -612,6 +599,112 @@ TEST_F(WalkerDrives, ALinkLeadingBackIsCutByItsIdentityAndNothingElseIs) {
             EXPECT_TRUE(std::adjacent_find(opens.begin(), opens.end()) == opens.end())
                 << "an identity read twice";
         }
+        EXPECT_TRUE(OpenDirectories.empty()) << OpenDirectories.size() << " directories left open";
+        ExpectAllReleased();
+    }
+}
+
+TEST_F(WalkerDrives, BelowALinkAFolderLeadingBackIsCutAtAnyDepthAndNothingIsCreated) {
+    // A tree on the local drive Q:, each of its folders holding f.txt before
+    // its subfolders. Ids are file ids on Q: (an NTFS volume): the same id is
+    // the same folder, reached again.
+    const DWORD link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    const DWORD plain = FILE_ATTRIBUTE_DIRECTORY;
+    const ULONGLONG root = NtfsRootId;
+    const ULONGLONG gone = 0;              // listed, and gone before its identity is read
+    const ULONGLONG linkToNothing = ~0ull; // its target does not exist
+    struct Folder {
+        const wchar_t* Path; // below Q:
+        DWORD Attributes;
+        ULONGLONG Id;
+    };
+    struct Case {
+        const char* What;
+        std::vector<Folder> Tree; // each folder after its parent, in listing order
+        std::vector<const wchar_t*> Shown;
+        std::vector<const wchar_t*> NeverOpened; // folders whose identity is never read
+    };
+    const std::vector<Case> cases = {
+        {"two levels below a link, a plain folder that leads back to the link is cut",
+         {{L"lnk", link, 2}, {L"lnk\\a", plain, 3}, {L"lnk\\a\\back", plain, 2}},
+         {L"lnk\\f.txt", L"lnk\\a\\f.txt"},
+         {}},
+        {"three levels below a link, a plain folder that leads back to the root is cut, and "
+         "one of its own beside it is walked",
+         {{L"lnk", link, 2},
+          {L"lnk\\a", plain, 3},
+          {L"lnk\\a\\b", plain, 4},
+          {L"lnk\\a\\b\\back", plain, root},
+          {L"lnk\\a\\b\\own", plain, 5}},
+         {L"lnk\\f.txt", L"lnk\\a\\f.txt", L"lnk\\a\\b\\f.txt", L"lnk\\a\\b\\own\\f.txt"},
+         {}},
+        {"a link below a link: plain folders below the inner one that lead back to the outer "
+         "one are cut",
+         {{L"out", link, 2},
+          {L"out\\in", link, 3},
+          {L"out\\in\\back", plain, 2},
+          {L"out\\in\\p", plain, 4},
+          {L"out\\in\\p\\back", plain, 2}},
+         {L"out\\f.txt", L"out\\in\\f.txt", L"out\\in\\p\\f.txt"},
+         {}},
+        {"a folder entered after a link was cut never takes over that link's identity",
+         {{L"lnk", link, root},
+          {L"plain", plain, 6},
+          {L"plain\\sub", plain, 7},
+          {L"plain\\self", link, 6}},
+         {L"plain\\f.txt", L"plain\\sub\\f.txt"},
+         {L"plain\\sub"}},
+        {"a folder gone since it was listed and a link to nothing are skipped, and no file is "
+         "created where they were or pointed",
+         {{L"lnk", link, 2},
+          {L"lnk\\gone", plain, gone},
+          {L"lnk\\void", link, linkToNothing},
+          {L"lnk\\after", plain, 3}},
+         {L"lnk\\f.txt", L"lnk\\after\\f.txt"},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        InstallLedger();
+        ResetFileSystemFake();
+        DriveTypes[L'Q'] = DRIVE_FIXED;
+        Identities[L"Q:\\"] = NtfsRoot(VolumeQ);
+        Scripted[L"Q:"] = {};
+        for (const Folder& folder : c.Tree) {
+            const std::wstring path = std::wstring(L"Q:\\") + folder.Path;
+            const size_t parent = path.rfind(L'\\');
+            Scripted[path.substr(0, parent == 2 ? 2 : parent)].push_back(
+                {path.substr(parent + 1), folder.Attributes});
+            if (folder.Id == gone) {
+                VanishedFolders.insert(path);
+            } else if (folder.Id == linkToNothing) {
+                DanglingLinks[path] = L"Q:\\old\\missing";
+            } else {
+                Scripted[path] = {{L"f.txt", FILE_ATTRIBUTE_ARCHIVE}};
+                Identities[path] = Identity{true, 0, folder.Id, true, folder.Id, VolumeQ};
+            }
+        }
+
+        std::string expected;
+        for (const wchar_t* shown : c.Shown) {
+            expected += Progress(std::wstring(L"Q:\\") + shown);
+        }
+        BeginCapture();
+        ScanDrives();
+        EXPECT_EQ(EndCapture(), expected);
+
+        for (const wchar_t* folder : c.NeverOpened) {
+            EXPECT_EQ(std::count(DirectoryOpens.begin(), DirectoryOpens.end(),
+                                 std::wstring(L"Q:\\") + folder),
+                      0)
+                << "a plain local folder outside links cost an open";
+        }
+        std::vector<std::wstring> opens = DirectoryOpens;
+        std::sort(opens.begin(), opens.end());
+        EXPECT_TRUE(std::adjacent_find(opens.begin(), opens.end()) == opens.end())
+            << "an identity read twice";
+        EXPECT_TRUE(CreatedFiles.empty())
+            << CreatedFiles.size() << " files created, first " << Narrow(CreatedFiles.front());
         EXPECT_TRUE(OpenDirectories.empty()) << OpenDirectories.size() << " directories left open";
         ExpectAllReleased();
     }
