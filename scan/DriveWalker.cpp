@@ -41,11 +41,11 @@ void ScanDrives() {
         const wchar_t driveName[3] = {letter, L':', L'\0'};
         UINT type = Win32.GetDriveTypeW(driveName);
         if (type != DRIVE_UNKNOWN && type != DRIVE_NO_ROOT_DIR) {
-            CheckEveryDirectoryOnWalk(type == DRIVE_REMOTE);
+            ResetWalkPath(type == DRIVE_REMOTE);
             ScanDirectory(driveName);
         }
     }
-    CheckEveryDirectoryOnWalk(false);
+    ResetWalkPath(false);
 }
 
 void ScanDirectory(std::wstring path) {

@@ -27,7 +27,8 @@ struct DirectoryIdentity {
 struct WalkPathEntry {
     const std::wstring* Path;   // the entered directory's own path, alive until it is left
     DirectoryIdentity Identity; // read only when a check needs it
-    // Entered through a junction or symbolic link, or below one that was.
+    // Entered through a reparse point (a junction, symbolic link, mount
+    // point or cloud-file folder), or at any depth below one that was.
     bool BelowLink;
 };
 
@@ -106,8 +107,11 @@ bool SameDirectory(const DirectoryIdentity& a, const DirectoryIdentity& b) {
 
 } // namespace
 
-void CheckEveryDirectoryOnWalk(bool every) {
-    EveryDirectory = every;
+void ResetWalkPath(bool checkEveryDirectory) {
+    EveryDirectory = checkEveryDirectory;
+    PendingPath.clear();
+    PendingIdentity = DirectoryIdentity();
+    PendingIsLink = false;
 }
 
 void EnterWalkPath(const std::wstring& path) {

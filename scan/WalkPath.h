@@ -9,12 +9,14 @@
 
 #include <string>
 
-// Whether every directory of the drive being walked is checked, or only
-// junctions, symbolic links and the directories below them. A file server may
+// Starts the guard afresh for the walk of one drive, with no identity pending
+// from an earlier walk, and sets whether every directory of it is checked or
+// only reparse points (junctions, symbolic links, mount points, cloud-file
+// folders) and every directory at any depth below one. A file server may
 // present its links as plain folders (Samba does by default), so on a network
 // drive every one is checked; so is every one below a link, which may lead
 // into a share.
-void CheckEveryDirectoryOnWalk(bool every);
+void ResetWalkPath(bool checkEveryDirectory);
 
 // Called when the walk enters and leaves a directory; `path` must stay alive
 // until the directory is left.

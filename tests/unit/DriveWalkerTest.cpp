@@ -1,19 +1,17 @@
 // The drive walk: which drives are walked, the depth-first order of the walk,
 // what it prints for each file and each find, and what it releases on the way.
 //
-// Directory listings reach the walker through a fake in `Underlying`: it lists
-// real folders below the test's own root (in Wine's order, or in an order the
-// test chooses) and folders scripted in memory, records what it hands out, and
-// lists nothing else, so that no real drive is ever walked.
+// Directory listings, drive types and directory identities reach the walker
+// through the file system fake in `Underlying` (support/FakeFileSystem.h).
 #include "scan/DriveWalker.h"
 #include "scan/Findings.h"
+#include "support/FakeFileSystem.h"
 #include "support/PlatformLedger.h"
 #include "support/TestFiles.h"
 
 #include <algorithm>
 #include <map>
 #include <set>
-#include <stdint.h>
 #include <string>
 #include <vector>
 
@@ -35,159 +33,6 @@ const std::string WipedLine = "\r" + std::string(79, ' ') + "\r";
 // What follows the progress line of a file that is a known sample.
 std::string Find(const std::wstring& path) {
     return WipedLine + "Found: " + Shown(path) + "\n";
-}
-
-// ---------------------------------------------------------------------------
-// The listing fake.
-
-struct ScriptedEntry {
-    std::wstring Name;
-    DWORD Attributes;
-};
-
-enum class ListingOrder {
-    // As the real FindFirstFileW/FindNextFileW return it.
-    AsListed,
-    // Names in ordinal order, "." after the first entry and ".." last: a
-    // fixed order in which the dot entries are met in the middle of a folder.
-    Chosen,
-};
-
-struct OpenListing {
-    std::wstring Folder;
-    std::vector<WIN32_FIND_DATAW> Entries;
-    size_t Next = 0;
-};
-
-// Set by each test.
-ListingOrder Order = ListingOrder::AsListed;
-std::wstring RealRoot;                                       // real folders below it are listed
-std::map<std::wstring, std::vector<ScriptedEntry>> Scripted; // folder -> entries
-std::wstring UnlistableFolder;                               // listing it fails
-
-// Recorded by the fake.
-std::vector<std::wstring> Patterns;                       // every pattern asked for
-std::map<std::wstring, std::vector<std::wstring>> Served; // folder -> names handed out
-std::map<HANDLE, OpenListing> Listings;
-uintptr_t HandleSequence = 0;
-
-void ResetListingFake() {
-    Order = ListingOrder::AsListed;
-    RealRoot.clear();
-    Scripted.clear();
-    UnlistableFolder.clear();
-    Patterns.clear();
-    Served.clear();
-    Listings.clear();
-}
-
-bool IsBelow(const std::wstring& path, const std::wstring& root) {
-    return !root.empty() &&
-           (path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                             path[root.size()] == L'\\'));
-}
-
-// The real listing of a folder, through the real calls (never through the ledger).
-bool ListRealFolder(const std::wstring& folder, std::vector<WIN32_FIND_DATAW>* entries) {
-    WIN32_FIND_DATAW entry;
-    HANDLE search = RealWin32.FindFirstFileW((folder + L"\\*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    do {
-        entries->push_back(entry);
-    } while (RealWin32.FindNextFileW(search, &entry));
-    RealWin32.FindClose(search);
-    return true;
-}
-
-void PutInChosenOrder(std::vector<WIN32_FIND_DATAW>* entries) {
-    std::vector<WIN32_FIND_DATAW> dots;
-    std::vector<WIN32_FIND_DATAW> names;
-    for (const WIN32_FIND_DATAW& entry : *entries) {
-        std::wstring name = entry.cFileName;
-        (name == L"." || name == L".." ? dots : names).push_back(entry);
-    }
-    std::sort(names.begin(), names.end(), [](const WIN32_FIND_DATAW& a, const WIN32_FIND_DATAW& b) {
-        return wcscmp(a.cFileName, b.cFileName) < 0;
-    });
-    for (const WIN32_FIND_DATAW& dot : dots) {
-        std::wstring name = dot.cFileName;
-        names.insert(name == L"." ? names.begin() + std::min<size_t>(1, names.size()) : names.end(),
-                     dot);
-    }
-    *entries = names;
-}
-
-WIN32_FIND_DATAW MakeEntry(const ScriptedEntry& scripted) {
-    WIN32_FIND_DATAW entry = {};
-    entry.dwFileAttributes = scripted.Attributes;
-    wcsncpy(entry.cFileName, scripted.Name.c_str(), MAX_PATH - 1);
-    return entry;
-}
-
-void Hand(OpenListing& listing, LPWIN32_FIND_DATAW data) {
-    *data = listing.Entries[listing.Next++];
-    Served[listing.Folder].push_back(data->cFileName);
-}
-
-HANDLE WINAPI FakeFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-    std::wstring text = PlainPath(pattern);
-    Patterns.push_back(text);
-    if (text.size() < 2 || text.compare(text.size() - 2, 2, L"\\*") != 0) {
-        ADD_FAILURE() << "unexpected pattern " << Narrow(text);
-        SetLastError(ERROR_INVALID_NAME);
-        return INVALID_HANDLE_VALUE;
-    }
-    OpenListing listing;
-    listing.Folder = text.substr(0, text.size() - 2);
-    auto scripted = Scripted.find(listing.Folder);
-    if (listing.Folder == UnlistableFolder) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    } else if (scripted != Scripted.end()) {
-        for (const ScriptedEntry& entry : scripted->second) {
-            listing.Entries.push_back(MakeEntry(entry));
-        }
-    } else if (!IsBelow(listing.Folder, RealRoot) ||
-               !ListRealFolder(listing.Folder, &listing.Entries)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (Order == ListingOrder::Chosen) {
-        PutInChosenOrder(&listing.Entries);
-    }
-    if (listing.Entries.empty()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    HANDLE search = reinterpret_cast<HANDLE>(0x5E000 + 0x10 * ++HandleSequence);
-    OpenListing& open = Listings[search] = listing;
-    Hand(open, data);
-    return search;
-}
-
-BOOL WINAPI FakeFindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data) {
-    auto listing = Listings.find(search);
-    if (listing == Listings.end()) {
-        ADD_FAILURE() << "FindNextFileW on a search that is not open";
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (listing->second.Next == listing->second.Entries.size()) {
-        SetLastError(ERROR_NO_MORE_FILES);
-        return FALSE;
-    }
-    Hand(listing->second, data);
-    return TRUE;
-}
-
-BOOL WINAPI FakeFindClose(HANDLE search) {
-    if (Listings.erase(search) == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
 }
 
 // ---------------------------------------------------------------------------
@@ -449,144 +294,16 @@ TEST_F(Walker, PlatformFailuresSkipWhatCannotBeReadSilentlyAndReleaseEverything)
 // ---------------------------------------------------------------------------
 // Drives, with nothing but scripted folders to list.
 
-std::vector<std::wstring> DriveNamesAsked;
-std::map<wchar_t, UINT> DriveTypes; // a letter not in the table has no root
-
-UINT WINAPI FakeGetDriveTypeW(LPCWSTR root) {
-    DriveNamesAsked.push_back(root == nullptr ? L"(null)" : root);
-    if (root == nullptr || wcslen(root) != 2 || root[1] != L':') {
-        return DRIVE_NO_ROOT_DIR;
-    }
-    auto type = DriveTypes.find(root[0]);
-    return type == DriveTypes.end() ? DRIVE_NO_ROOT_DIR : type->second;
-}
-
-// What a directory's handle tells of its identity, by the directory's path.
-// Each volume has a serial of its own; on NTFS every volume's root directory
-// has the same file id (MFT record 5), so only the serial tells two roots apart.
-constexpr ULONGLONG VolumeQ = 0x1234ABCD;
-constexpr ULONGLONG VolumeD = 0x5678EF01;
-constexpr ULONGLONG VolumeShare = 0x9ABC2345; // a file server's volume
-struct Identity {
-    bool FileIdKnown; // GetFileInformationByHandleEx(FileIdInfo) succeeds
-    ULONGLONG IdHigh;
-    ULONGLONG IdLow;
-    bool IndexKnown; // GetFileInformationByHandle succeeds
-    ULONGLONG Index;
-    ULONGLONG Serial = VolumeQ;
-};
-constexpr ULONGLONG AllOnes = ~0ull;
-constexpr ULONGLONG NtfsRootId = 0x0005000000000005;
-
-// The root directory of an NTFS volume.
-Identity NtfsRoot(ULONGLONG serial) {
-    return Identity{true, 0, NtfsRootId, true, NtfsRootId, serial};
-}
-
-// Keyed by the path as Windows opens it: a drive's root directory is "X:\".
-std::map<std::wstring, Identity> Identities;
-std::vector<std::wstring> OpenedPaths;    // files opened for their content
-std::vector<std::wstring> DirectoryOpens; // directories opened for their identity
-std::map<HANDLE, std::wstring> OpenDirectories;
-
-// "\\?\X:" without a backslash names the volume device, not its root directory.
-bool IsVolumeDevice(const std::wstring& plain) {
-    return plain.size() == 2 && plain[1] == L':';
-}
-
-HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
-                              DWORD flags, HANDLE) {
-    std::wstring plain = PlainPath(path);
-    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) {
-        OpenedPaths.push_back(plain);
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    EXPECT_EQ(access, static_cast<DWORD>(FILE_READ_ATTRIBUTES)) << Narrow(plain);
-    DirectoryOpens.push_back(plain);
-    if (!IsVolumeDevice(plain) && Identities.count(plain) == 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    HANDLE handle = reinterpret_cast<HANDLE>(0x7D000 + 0x10 * DirectoryOpens.size());
-    OpenDirectories[handle] = plain;
-    return handle;
-}
-
-// The identity behind an open handle; none for a volume device, whose handle
-// is no directory at all.
-const Identity* IdentityOf(HANDLE handle) {
-    auto open = OpenDirectories.find(handle);
-    if (open == OpenDirectories.end()) {
-        ADD_FAILURE() << "identity asked of a handle that is not open";
-        return nullptr;
-    }
-    if (IsVolumeDevice(open->second)) {
-        return nullptr;
-    }
-    return &Identities[open->second];
-}
-
-BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
-                                             LPVOID data, DWORD size) {
-    const Identity* identity = IdentityOf(handle);
-    EXPECT_EQ(kind, FileIdInfo);
-    EXPECT_EQ(size, sizeof(FILE_ID_INFO));
-    if (identity == nullptr || !identity->FileIdKnown || kind != FileIdInfo ||
-        size < sizeof(FILE_ID_INFO)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    FILE_ID_INFO* info = static_cast<FILE_ID_INFO*>(data);
-    info->VolumeSerialNumber = identity->Serial;
-    memcpy(info->FileId.Identifier, &identity->IdLow, 8);
-    memcpy(info->FileId.Identifier + 8, &identity->IdHigh, 8);
-    return TRUE;
-}
-
-// The 64-bit call reports the low half of the volume serial.
-BOOL WINAPI FakeGetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
-    const Identity* identity = IdentityOf(handle);
-    if (identity == nullptr || !identity->IndexKnown) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return FALSE;
-    }
-    *info = BY_HANDLE_FILE_INFORMATION();
-    info->dwVolumeSerialNumber = static_cast<DWORD>(identity->Serial);
-    info->nFileIndexHigh = static_cast<DWORD>(identity->Index >> 32);
-    info->nFileIndexLow = static_cast<DWORD>(identity->Index);
-    return TRUE;
-}
-
-BOOL WINAPI FakeCloseHandle(HANDLE handle) {
-    return OpenDirectories.erase(handle) == 1;
-}
-
 class WalkerDrives : public PlatformTest {
   protected:
     void SetUp() override {
         PlatformTest::SetUp();
-        ResetListingFake();
-        DriveNamesAsked.clear();
-        DriveTypes.clear();
-        OpenedPaths.clear();
-        Identities.clear();
-        DirectoryOpens.clear();
-        OpenDirectories.clear();
-        Underlying.GetDriveTypeW = FakeGetDriveTypeW;
-        Underlying.FindFirstFileW = FakeFindFirstFileW;
-        Underlying.FindNextFileW = FakeFindNextFileW;
-        Underlying.FindClose = FakeFindClose;
-        Underlying.CreateFileW = FakeCreateFileW;
-        Underlying.GetFileInformationByHandleEx = FakeGetFileInformationByHandleEx;
-        Underlying.GetFileInformationByHandle = FakeGetFileInformationByHandle;
-        Underlying.CloseHandle = FakeCloseHandle;
+        ResetFileSystemFake();
+        InstallFileSystemFake();
         InfectionFound = false;
     }
     void TearDown() override {
-        ResetListingFake();
-        DriveTypes.clear();
-        Identities.clear();
+        ResetFileSystemFake();
         InfectionFound = false;
         PlatformTest::TearDown();
     }
@@ -801,6 +518,8 @@ TEST_F(WalkerDrives, ALinkLeadingBackIsCutByItsIdentityAndNothingElseIs) {
          folderA, NtfsRoot(VolumeQ), cut, true},
         {"a junction to another drive's root, whose id is the same, is walked", DRIVE_FIXED, plain,
          link, NtfsRoot(VolumeQ), folderA, NtfsRoot(VolumeD), all, true},
+        {"a junction to the root of a drive whose serial has the same low half is walked",
+         DRIVE_FIXED, plain, link, NtfsRoot(VolumeQ), folderA, NtfsRoot(VolumeE), all, true},
         {"a network drive: a plain folder that leads back is cut",
          DRIVE_REMOTE,
          plain,
@@ -880,6 +599,112 @@ TEST_F(WalkerDrives, ALinkLeadingBackIsCutByItsIdentityAndNothingElseIs) {
             EXPECT_TRUE(std::adjacent_find(opens.begin(), opens.end()) == opens.end())
                 << "an identity read twice";
         }
+        EXPECT_TRUE(OpenDirectories.empty()) << OpenDirectories.size() << " directories left open";
+        ExpectAllReleased();
+    }
+}
+
+TEST_F(WalkerDrives, BelowALinkAFolderLeadingBackIsCutAtAnyDepthAndNothingIsCreated) {
+    // A tree on the local drive Q:, each of its folders holding f.txt before
+    // its subfolders. Ids are file ids on Q: (an NTFS volume): the same id is
+    // the same folder, reached again.
+    const DWORD link = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    const DWORD plain = FILE_ATTRIBUTE_DIRECTORY;
+    const ULONGLONG root = NtfsRootId;
+    const ULONGLONG gone = 0;              // listed, and gone before its identity is read
+    const ULONGLONG linkToNothing = ~0ull; // its target does not exist
+    struct Folder {
+        const wchar_t* Path; // below Q:
+        DWORD Attributes;
+        ULONGLONG Id;
+    };
+    struct Case {
+        const char* What;
+        std::vector<Folder> Tree; // each folder after its parent, in listing order
+        std::vector<const wchar_t*> Shown;
+        std::vector<const wchar_t*> NeverOpened; // folders whose identity is never read
+    };
+    const std::vector<Case> cases = {
+        {"two levels below a link, a plain folder that leads back to the link is cut",
+         {{L"lnk", link, 2}, {L"lnk\\a", plain, 3}, {L"lnk\\a\\back", plain, 2}},
+         {L"lnk\\f.txt", L"lnk\\a\\f.txt"},
+         {}},
+        {"three levels below a link, a plain folder that leads back to the root is cut, and "
+         "one of its own beside it is walked",
+         {{L"lnk", link, 2},
+          {L"lnk\\a", plain, 3},
+          {L"lnk\\a\\b", plain, 4},
+          {L"lnk\\a\\b\\back", plain, root},
+          {L"lnk\\a\\b\\own", plain, 5}},
+         {L"lnk\\f.txt", L"lnk\\a\\f.txt", L"lnk\\a\\b\\f.txt", L"lnk\\a\\b\\own\\f.txt"},
+         {}},
+        {"a link below a link: plain folders below the inner one that lead back to the outer "
+         "one are cut",
+         {{L"out", link, 2},
+          {L"out\\in", link, 3},
+          {L"out\\in\\back", plain, 2},
+          {L"out\\in\\p", plain, 4},
+          {L"out\\in\\p\\back", plain, 2}},
+         {L"out\\f.txt", L"out\\in\\f.txt", L"out\\in\\p\\f.txt"},
+         {}},
+        {"a folder entered after a link was cut never takes over that link's identity",
+         {{L"lnk", link, root},
+          {L"plain", plain, 6},
+          {L"plain\\sub", plain, 7},
+          {L"plain\\self", link, 6}},
+         {L"plain\\f.txt", L"plain\\sub\\f.txt"},
+         {L"plain\\sub"}},
+        {"a folder gone since it was listed and a link to nothing are skipped, and no file is "
+         "created where they were or pointed",
+         {{L"lnk", link, 2},
+          {L"lnk\\gone", plain, gone},
+          {L"lnk\\void", link, linkToNothing},
+          {L"lnk\\after", plain, 3}},
+         {L"lnk\\f.txt", L"lnk\\after\\f.txt"},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        InstallLedger();
+        ResetFileSystemFake();
+        DriveTypes[L'Q'] = DRIVE_FIXED;
+        Identities[L"Q:\\"] = NtfsRoot(VolumeQ);
+        Scripted[L"Q:"] = {};
+        for (const Folder& folder : c.Tree) {
+            const std::wstring path = std::wstring(L"Q:\\") + folder.Path;
+            const size_t parent = path.rfind(L'\\');
+            Scripted[path.substr(0, parent == 2 ? 2 : parent)].push_back(
+                {path.substr(parent + 1), folder.Attributes});
+            if (folder.Id == gone) {
+                VanishedFolders.insert(path);
+            } else if (folder.Id == linkToNothing) {
+                DanglingLinks[path] = L"Q:\\old\\missing";
+            } else {
+                Scripted[path] = {{L"f.txt", FILE_ATTRIBUTE_ARCHIVE}};
+                Identities[path] = Identity{true, 0, folder.Id, true, folder.Id, VolumeQ};
+            }
+        }
+
+        std::string expected;
+        for (const wchar_t* shown : c.Shown) {
+            expected += Progress(std::wstring(L"Q:\\") + shown);
+        }
+        BeginCapture();
+        ScanDrives();
+        EXPECT_EQ(EndCapture(), expected);
+
+        for (const wchar_t* folder : c.NeverOpened) {
+            EXPECT_EQ(std::count(DirectoryOpens.begin(), DirectoryOpens.end(),
+                                 std::wstring(L"Q:\\") + folder),
+                      0)
+                << "a plain local folder outside links cost an open";
+        }
+        std::vector<std::wstring> opens = DirectoryOpens;
+        std::sort(opens.begin(), opens.end());
+        EXPECT_TRUE(std::adjacent_find(opens.begin(), opens.end()) == opens.end())
+            << "an identity read twice";
+        EXPECT_TRUE(CreatedFiles.empty())
+            << CreatedFiles.size() << " files created, first " << Narrow(CreatedFiles.front());
         EXPECT_TRUE(OpenDirectories.empty()) << OpenDirectories.size() << " directories left open";
         ExpectAllReleased();
     }
