@@ -196,4 +196,4 @@ if ! cmp -s "$work/attached.exe" "$exe"; then
 fi
 echo "MATCH: $exe is a fresh release build of commit $revision plus an intact Authenticode signature that holds nothing else"
 echo "(commit $commit; the build's sha256: $(sha256sum "$built" | cut -d' ' -f1))"
-echo "Whether to trust the signer and the time stamp above is not judged here: osslsigncode verify -CAfile, or Windows, tells that."
+echo "Whether to trust the signer named above (and a time stamp's) is not judged here: osslsigncode verify -CAfile, or Windows, tells that."
