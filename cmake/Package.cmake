@@ -1,5 +1,7 @@
 # The release package: ReginDetector-<version>-win64.zip beside the program,
-# holding ReginDetector.exe, README.txt (CRLF line ends) and SHA256SUMS.
+# holding ReginDetector.exe, README.txt (CRLF line ends), SHA256SUMS and
+# TOOLCHAIN.txt (the Debian package versions of the tools that built it, see
+# ToolchainRecord.cmake).
 #
 #     cmake --build --preset mingw --target package_zip
 #
@@ -26,7 +28,7 @@
 
 # The time of every file in the zip: 2026-01-01 00:00:00 UTC.
 set(PACKAGE_FILE_TIME 1767225600)
-set(PACKAGE_FILES ReginDetector.exe README.txt SHA256SUMS)
+set(PACKAGE_FILES ReginDetector.exe README.txt SHA256SUMS TOOLCHAIN.txt)
 
 # The program's name and web address in the signature (Windows shows them in
 # the User Account Control prompt and the file's Digital Signatures).
@@ -109,10 +111,12 @@ if(CMAKE_SCRIPT_MODE_FILE)
     file(SHA256 "${STAGE}/ReginDetector.exe" digest)
     # sha256sum's own format: digest, two spaces, name.
     file(WRITE "${STAGE}/SHA256SUMS" "${digest}  ReginDetector.exe\n")
+    include(${CMAKE_CURRENT_LIST_DIR}/ToolchainRecord.cmake)
+    regin_toolchain_record("${STAGE}/TOOLCHAIN.txt")
 
     file(CHMOD "${STAGE}/ReginDetector.exe" PERMISSIONS
         OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-    file(CHMOD "${STAGE}/README.txt" "${STAGE}/SHA256SUMS" PERMISSIONS
+    file(CHMOD "${STAGE}/README.txt" "${STAGE}/SHA256SUMS" "${STAGE}/TOOLCHAIN.txt" PERMISSIONS
         OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     execute_process(COMMAND touch -d @${PACKAGE_FILE_TIME} ${PACKAGE_FILES}
         WORKING_DIRECTORY "${STAGE}" RESULT_VARIABLE failed)

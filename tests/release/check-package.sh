@@ -6,17 +6,21 @@
 # ZIP may also be a folder holding exactly one ReginDetector-<version>-win64.zip.
 # Fails unless:
 #   - the zip is named ReginDetector-<version>-win64.zip (VERSION, when given);
-#   - it holds exactly ReginDetector.exe, README.txt and SHA256SUMS, in that
-#     order, with no directory entries, no extra fields (no owner, no extra
-#     times) and all with the same fixed time: nothing that varies by build;
+#   - it holds exactly ReginDetector.exe, README.txt, SHA256SUMS and
+#     TOOLCHAIN.txt, in that order, with no directory entries, no extra fields
+#     (no owner, no extra times) and all with the same fixed time: nothing that
+#     varies by build;
 #   - SHA256SUMS is one line in sha256sum's format and matches the exe inside
 #     (sha256sum -c, as a user on Linux would check it);
+#   - TOOLCHAIN.txt names, one line each and in this order, the Debian package
+#     versions of the MinGW-w64 compiler, binutils and headers and of CMake;
 #   - the exe's version resource says <version> (FileVersion, ProductVersion,
 #     FILEVERSION), and its manifest asks for administrator rights and gives the
 #     same version as its assembly version (four parts: 1.0 is 1.0.0.0);
 #   - README.txt has CRLF line ends only, names the version, and quotes the two
 #     report addresses and the agent name exactly as the program holds them;
-#   - with EXE, the exe inside is that very file.
+#   - with EXE (a build made here), the exe inside is that very file, and
+#     TOOLCHAIN.txt gives the versions dpkg-query reports here.
 set -eu
 
 if [ $# -lt 1 ]; then
@@ -69,8 +73,9 @@ problems = []
 with zipfile.ZipFile(sys.argv[1]) as archive:
     entries = archive.infolist()
     names = [entry.filename for entry in entries]
-    if names != ["ReginDetector.exe", "README.txt", "SHA256SUMS"]:
-        problems.append("entries %s, not ReginDetector.exe, README.txt, SHA256SUMS" % names)
+    wanted = ["ReginDetector.exe", "README.txt", "SHA256SUMS", "TOOLCHAIN.txt"]
+    if names != wanted:
+        problems.append("entries %s, not %s" % (names, ", ".join(wanted)))
     times = {entry.date_time for entry in entries}
     if len(times) != 1:
         problems.append("entries with different times: %s" % sorted(times))
@@ -96,6 +101,13 @@ grep -qE '^[0-9a-f]{64}  ReginDetector\.exe$' SHA256SUMS ||
     fail "SHA256SUMS is not in sha256sum's format: $(cat SHA256SUMS)"
 sha256sum --check --strict --quiet SHA256SUMS ||
     fail "SHA256SUMS does not match the ReginDetector.exe beside it"
+
+# TOOLCHAIN.txt: "<package> <version>" for each tool, in a fixed order.
+toolchain="g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev cmake"
+awk -v names="$toolchain" 'BEGIN { count = split(names, wanted, " ") }
+    NF != 2 || $1 != wanted[NR] { bad = 1 }
+    END { exit bad || NR != count }' TOOLCHAIN.txt ||
+    fail "TOOLCHAIN.txt does not name the versions of $toolchain, one line each: $(cat TOOLCHAIN.txt)"
 
 # The version resource and the manifest.
 x86_64-w64-mingw32-windres -i "$exe" -O rc >"$work/resources.rc" 2>"$work/windres.err" ||
@@ -144,6 +156,12 @@ done
 
 if [ -n "$expected_exe" ]; then
     cmp -s "$exe" "$expected_exe" || fail "the exe in $name is not $expected_exe"
+    for package in $toolchain; do
+        here=$(LC_ALL=C dpkg-query -W -f='${db:Status-Status} ${Version}' "$package" 2>/dev/null |
+            sed -n 's/^installed //p')
+        grep -qxF "$package ${here:-none}" TOOLCHAIN.txt ||
+            fail "TOOLCHAIN.txt does not give $package ${here:-none}, as dpkg-query does here: $(cat TOOLCHAIN.txt)"
+    done
 fi
 
 echo "$name: $(cat SHA256SUMS)"

@@ -28,6 +28,39 @@ release_sources() {
     rm -f "$rs_tar.listed" "$rs_tar.files"
 }
 
+# release_commit_sources DIR COMMIT DEST: writes the files of COMMIT in the git
+# repository DIR into the new folder DEST as git's object store holds them:
+# nothing from the work tree (no untracked file, no edit hidden from git status
+# by --assume-unchanged or --skip-worktree), no attributes, filters or line-end
+# conversions, and no object replaced with git replace. Fails, naming it, on an
+# entry that is not a plain file (a symbolic link, a submodule) or whose name
+# git quotes.
+release_commit_sources() {
+    rc_dir=$1
+    rc_commit=$2
+    rc_dest=$3
+    mkdir "$rc_dest"
+    rc_tab=$(printf '\t')
+    release_git "$rc_dir" --no-replace-objects ls-tree -r --full-tree "$rc_commit" >"$rc_dest.tree" ||
+        return 1
+    while IFS=$rc_tab read -r rc_entry rc_path; do
+        # shellcheck disable=SC2086 # mode, type and object, split at blanks
+        set -- $rc_entry
+        case $1:$rc_path in
+        100644:[!\"]* | 100755:[!\"]*) ;;
+        *)
+            echo "$rc_commit holds $rc_path as $2 (mode $1), which is not a plain file: not exported" >&2
+            return 1
+            ;;
+        esac
+        mkdir -p "$rc_dest/$(dirname "$rc_path")"
+        release_git "$rc_dir" --no-replace-objects cat-file blob "$3" >"$rc_dest/$rc_path" || return 1
+        if [ "$1" = 100755 ]; then chmod +x "$rc_dest/$rc_path"; fi
+    done <"$rc_dest.tree"
+    echo "sources: $(wc -l <"$rc_dest.tree") files of commit $rc_commit, from git's object store"
+    rm -f "$rc_dest.tree"
+}
+
 # release_build COPY LIMIT TARGET...: configures COPY (unpacked sources) with the
 # mingw preset and builds TARGETs, each step bounded by LIMIT seconds, with
 # nothing from the caller's environment steering the compilers, and never a time
