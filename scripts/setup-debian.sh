@@ -22,16 +22,17 @@ for package in $packages; do
         missing="$missing $package"
 done
 
-# The source check needs osslsigncode 2.9 (Debian 12's own 2.5 lacks options it
-# uses): bookworm-backports has it. An older one installed counts as missing.
-osslsigncode_wanted=2.9
+# The source check needs osslsigncode 2.8 or later (tests/release/check-source.sh
+# says why); Debian 12's own is 2.5, bookworm-backports has 2.9. An older one
+# installed counts as missing.
+osslsigncode_wanted=2.8
 osslsigncode_version=$(dpkg-query -W -f='${Status} ${Version}' osslsigncode 2>/dev/null |
     sed -n 's/^install ok installed //p')
 if [ -z "$osslsigncode_version" ] ||
     dpkg --compare-versions "$osslsigncode_version" lt "$osslsigncode_wanted"; then
     if ! grep -qs '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
         /etc/apt/sources.list.d/*.sources; then
-        echo "Adding Debian's bookworm-backports to apt's sources (for osslsigncode $osslsigncode_wanted)"
+        echo "Adding Debian's bookworm-backports to apt's sources (for osslsigncode $osslsigncode_wanted or later)"
         printf '%s\n' "Types: deb" "URIs: http://deb.debian.org/debian" "Suites: bookworm-backports" \
             "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
             $sudo tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null
